@@ -32,24 +32,44 @@ unsigned long shown(off_t off) {
   return static_cast<unsigned long>(off);
 }
 
-// Reads until count bytes are in or the file ends: a pipe hands over what it holds at
-// the moment, and a short read there is no end of data.
-ssize_t read_fully(int fd, char* buf, size_t count) {
+// Reads up to one page into buf. A regular file fills it in one read; a pipe or a
+// terminal hands over only what it holds at the moment, so a short read is repeated
+// until need bytes are in or the data ends.
+ssize_t read_page(int fd, char* buf, size_t need) {
   size_t got = 0;
-  while (got < count) {
-    ssize_t n = read(fd, buf + got, count - got);
+  for (;;) {
+    const ssize_t n = read(fd, buf + got, page_size - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return n;
-    if (n == 0) break;
     got += static_cast<size_t>(n);
+    if (n == 0 || got >= need || got == page_size) return static_cast<ssize_t>(got);
   }
-  return static_cast<ssize_t>(got);
 }
 
 }  // namespace
 
 SliceLoad::SliceLoad() : fileoffset_(0), segoffset_(0), seg_() {
   std::memset(puffer, 0, sizeof puffer);
+}
+
+SliceLoad::SliceLoad(const SliceLoad& other) : fileoffset_(0), segoffset_(0), seg_() {
+  *this = other;
+}
+
+SliceLoad& SliceLoad::operator=(const SliceLoad& other) {
+  if (this == &other) return *this;
+  std::memcpy(puffer, other.puffer, sizeof puffer);
+  fileoffset_ = other.fileoffset_;
+  segoffset_ = other.segoffset_;
+  // After a failed load segoffset_ no longer tells where the segment lies; its distance
+  // from the start of the buffer does.
+  if (other.seg_.begin() == nullptr) {
+    seg_ = BOLT::Mseg();
+  } else {
+    const char* begin = static_cast<const char*>(other.seg_.begin());
+    seg_.init(puffer + (begin - other.puffer), static_cast<unsigned int>(other.seg_.size()));
+  }
+  return *this;
 }
 
 void SliceLoad::load(const char* filename, off_t off, size_t size) {
@@ -65,17 +85,18 @@ void SliceLoad::load(const char* filename, off_t off, size_t size) {
     throw Systemerror(errno, "lseek", "SliceLoad::load: lseek(%s,%lx):%m", filename,
                       shown(fileoffset_));
 
-  ssize_t nr = read_fully(fd, puffer, page_size);
+  const size_t start = static_cast<size_t>(segoffset_);
+  const size_t need = size > page_size - start ? page_size : start + size;
+  const ssize_t nr = read_page(fd, puffer, need);
   if (nr < 0)
     throw Systemerror(errno, "read", "SliceLoad::load: read(%s,%d) at %lx:%m", filename,
                       static_cast<int>(page_size), shown(fileoffset_));
 
   const size_t avail = static_cast<size_t>(nr);
-  const size_t start = static_cast<size_t>(segoffset_);
   if (avail < start || avail - start < size)
     throw Error("SliceLoad::load: read only %ld bytes after offset %lx",
                 static_cast<long>(nr - segoffset_), shown(fileoffset_));
 
-  // size fits: start + size <= nr <= 4096.
+  // The window fits: start + size <= nr <= 4096.
   seg_.init(puffer + segoffset_, static_cast<unsigned int>(size));
 }

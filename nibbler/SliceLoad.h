@@ -23,6 +23,10 @@ class SliceLoad {
  public:
   // The buffer is zeroed and the segment empty.
   SliceLoad();
+  // A copy holds its own copy of the buffer, and its segment names the same window of
+  // that copy, so it stays valid when the original goes.
+  SliceLoad(const SliceLoad& other);
+  SliceLoad& operator=(const SliceLoad& other);
 
   // Loads the page of filename that holds byte off and makes seg() the size bytes that
   // start at off. The window must lie within that page: off mod 4096 + size <= 4096.

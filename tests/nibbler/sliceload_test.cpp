@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -80,6 +81,26 @@ TEST(SliceLoad, OffsetBehindTheEndOfTheData) {
   const auto e = thrown_by_load<Error>(s, file, 0x1010, 1);
   ASSERT_TRUE(e);
   EXPECT_STREQ(e->what(), "SliceLoad::load: read only -8 bytes after offset 1000");
+}
+
+TEST(SliceLoad, CopyHasItsOwnSegment) {
+  TempDir dir;
+  const std::string first = dir.file("first", "0123456789");
+  const std::string second = dir.file("second", "abcdefghij");
+  auto original = std::make_unique<SliceLoad>();
+  original->load(first.c_str(), 2, 5);
+  // A failed load keeps the segment where it was, over the bytes it read.
+  EXPECT_THROW(original->load(second.c_str(), 8, 5), Error);
+  SliceLoad copy(*original);
+  SliceLoad assigned;
+  assigned = *original;
+  original.reset();
+  for (SliceLoad* s : {&copy, &assigned}) {
+    const char* begin = static_cast<const char*>(s->seg().begin());
+    EXPECT_TRUE(begin >= reinterpret_cast<const char*>(s) &&
+                begin + s->seg().size() <= reinterpret_cast<const char*>(s + 1));
+    EXPECT_EQ(segment_bytes(*s), "cdefg");
+  }
 }
 
 TEST(SliceLoad, MissingFile) {
