@@ -21,12 +21,6 @@ TEST(Error, CutsLongMessagesTo127Characters) {
   EXPECT_EQ(std::string(e.what()), ("file " + longname).substr(0, 127));
 }
 
-TEST(Error, CopyKeepsTheMessage) {
-  const Error original("value %d", 42);
-  const Error copy = original;
-  EXPECT_STREQ(copy.what(), "value 42");
-}
-
 TEST(Systemerror, ReplacesPercentMWithTheErrorText) {
   const Systemerror e(ENOENT, "open", "SliceLoad::load: Can't open %s: %m", "nofile");
   EXPECT_STREQ(e.what(), "SliceLoad::load: Can't open nofile: No such file or directory");
@@ -46,21 +40,9 @@ TEST(Systemerror, EveryPercentMReadsAsTheGivenError) {
   EXPECT_EQ(errno, EINTR) << "errno of the caller must survive";
 }
 
-TEST(Systemerror, PercentMFarIntoALongMessageIsStillReplaced) {
-  const std::string filler(118, '.');
-  const Systemerror e(ENOENT, "open", "%s%m", filler.c_str());
-  EXPECT_EQ(std::string(e.what()), (filler + std::strerror(ENOENT)).substr(0, 127));
-}
-
-TEST(Systemerror, PercentSignsInArgumentsPrintLiterally) {
-  const Systemerror e(ENOENT, "open", "Can't open %s: %m", "100%d%m");
-  EXPECT_STREQ(e.what(), "Can't open 100%d%m: No such file or directory");
-}
-
-TEST(Systemerror, IsCaughtAsError) {
-  try {
-    throw Systemerror(EISDIR, "read", "x:%m");
-  } catch (const Error& e) {
-    EXPECT_STREQ(e.what(), "x:Is a directory");
-  }
+TEST(Systemerror, PercentMFarIntoALongFormatIsStillReplaced) {
+  const std::string format = std::string(120, '.') + "%m%s";
+  errno = EINTR;
+  const Systemerror e(ENOENT, "open", format.c_str(), "");
+  EXPECT_EQ(std::string(e.what()), (std::string(120, '.') + std::strerror(ENOENT)).substr(0, 127));
 }

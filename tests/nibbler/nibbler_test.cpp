@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,7 +14,7 @@ namespace {
 // under AddressSanitizer.
 struct Bytes {
   explicit Bytes(std::vector<unsigned char> b)
-      : data(b), seg(reinterpret_cast<char*>(data.data()), data.size()) {}
+      : data(std::move(b)), seg(reinterpret_cast<char*>(data.data()), data.size()) {}
   std::vector<unsigned char> data;
   BOLT::Mseg seg;
 };
@@ -50,7 +51,7 @@ TEST(Nibbler, LongFieldsKeepTheirLast32Bits) {
   Bytes b({0x01, 0x02, 0x03, 0x04, 0x05});
   Nibbler n(b.seg);
   EXPECT_EQ(n.getbits(0, 40), 0x02030405u);
-  EXPECT_EQ(n.getbits(0, 33), 0x02040608u);  // 0 0000 0010 ... : the leading 0 is dropped
+  EXPECT_EQ(n.getbits(0, 33), 0x02040608u);  // bits 1 to 32: 01 02 03 04 shifted up one
   EXPECT_EQ(n.getbits(7, 33), 0x02030405u);
 }
 

@@ -39,13 +39,6 @@ std::optional<E> thrown_by_load(SliceLoad& s, const std::string& file, off_t off
 
 }  // namespace
 
-TEST(SliceLoad, StartsEmpty) {
-  SliceLoad s;
-  EXPECT_EQ(s.seg().begin(), nullptr);
-  EXPECT_EQ(s.seg().size(), 0u);
-  EXPECT_EQ(s.fileoffset(), 0);
-}
-
 TEST(SliceLoad, TenByteFile) {
   TempDir dir;
   const std::string file = dir.file("ten", "0123456789");
