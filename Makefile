@@ -16,6 +16,8 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 
 demo: build
+	@echo '== sliceload: a window of a sample file, dumped, then four bit-field queries'
+	printf '4 8\n0 16\n3 6\n600 8\n' | $(BIN)/sliceload $(BUILD)/share/sample.bin --size 0x40
 
 clean:
 	rm -rf $(BUILD) build-*
