@@ -1,0 +1,172 @@
+#include "utility/tracegate.h"
+
+#include "capture.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <optional>
+#include <regex>
+#include <string>
+
+namespace {
+
+const std::string kDebug = "gaugequery[C++]:: Debug  : ";
+
+void set_var(const char* name, const std::optional<std::string>& value) {
+  if (value)
+    setenv(name, value->c_str(), 1);
+  else
+    unsetenv(name);
+}
+
+class Channel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("UTILITY_USE_SYSLOG");
+    unsetenv("UTILITY_SERIALIZED_OUTPUT");
+    unsetenv("DBG_ALL");
+    unsetenv("DBG_parse");
+    unsetenv("DBG_other");
+    // No time stamps unless a test asks, so lines compare exactly.
+    setenv("DBG_NO_TIMESTAMPS", "1", 1);
+    output::set_executable_name("gaugequery");
+    output::time_output_off();
+  }
+  void TearDown() override {
+    unsetenv("DBG_ALL");
+    unsetenv("DBG_parse");
+    unsetenv("DBG_NO_TIMESTAMPS");
+    output::time_output_off();
+  }
+};
+
+TEST_F(Channel, IsOffWithoutVariablesAndPrintsNothing) {
+  tracegate channel("parse");
+  EXPECT_FALSE(channel.is_on());
+  EXPECT_EQ(channel.level(), 0);
+  Capture capture;
+  channel.print("x=%d", 5);
+  channel.print(nullptr);
+  {
+    tracegate::component part(&channel, "parse");
+    part.print("x=%d", 5);
+    part.print(nullptr);
+  }
+  EXPECT_EQ(capture.out() + capture.err(), "");
+}
+
+TEST_F(Channel, IsDecidedByDbgAllFirstThenByItsOwnVariable) {
+  struct Row {
+    std::optional<std::string> all;
+    std::optional<std::string> own;
+    bool on;
+    int level;
+  };
+  const Row rows[] = {
+      {"3", std::nullopt, true, 3},
+      {"3", "0", true, 3},
+      {"3", "7", true, 3},
+      {"0", "2", true, 2},
+      {"word", "2", true, 2},
+      {std::nullopt, "2", true, 2},
+      {std::nullopt, "yes", false, 0},
+      {"-2", std::nullopt, true, -2},
+      {std::nullopt, "0x5", false, 0},
+  };
+  for (const auto& row : rows) {
+    set_var("DBG_ALL", row.all);
+    set_var("DBG_parse", row.own);
+    tracegate channel("parse");
+    tracegate other("other");
+    const std::string what =
+        "DBG_ALL=" + row.all.value_or("<absent>") + " DBG_parse=" + row.own.value_or("<absent>");
+    EXPECT_EQ(channel.is_on(), row.on) << what;
+    EXPECT_EQ(channel.level(), row.level) << what;
+    const bool all_on = row.all && std::atoi(row.all->c_str()) != 0;
+    EXPECT_EQ(other.is_on(), all_on) << what;
+  }
+}
+
+TEST_F(Channel, KeepsItsDecisionWhenTheEnvironmentChanges) {
+  setenv("DBG_parse", "4", 1);
+  tracegate channel("parse");
+  unsetenv("DBG_parse");
+  setenv("DBG_ALL", "9", 1);
+  EXPECT_TRUE(channel.is_on());
+  EXPECT_EQ(channel.level(), 4);
+  const tracegate copy = channel;
+  EXPECT_EQ(copy.level(), 4);
+}
+
+TEST_F(Channel, PrintWritesADebugLineThroughTheDefaultComponent) {
+  setenv("DBG_parse", "1", 1);
+  const tracegate channel("parse");
+  Capture capture;
+  channel.print("x=%d", 5);
+  EXPECT_EQ(capture.out(), kDebug + "x=5\n");
+  EXPECT_EQ(capture.err(), "");
+}
+
+TEST_F(Channel, ComponentPrintsOnlyItsLinesWithItsNamePrefix) {
+  setenv("DBG_parse", "1", 1);
+  tracegate channel("parse");
+  Capture capture;
+  {
+    std::string name = "parse";
+    tracegate::component part(&channel, name.c_str());
+    name = "changed";
+    part.print("x=%d", 5);
+    tracegate::component percent(&channel, "50%s");
+    percent.print("done");
+  }
+  EXPECT_EQ(capture.out(), kDebug + "parse: x=5\n" + kDebug + "50%s: done\n");
+}
+
+TEST_F(Channel, TextsAreCutAt1023Characters) {
+  setenv("DBG_parse", "1", 1);
+  tracegate channel("parse");
+  tracegate::component part(&channel, "parse");
+  const std::string text(2000, 'y');
+  Capture capture;
+  channel.print("%s", text.c_str());
+  part.print("%s", text.c_str());
+  EXPECT_EQ(capture.out(), kDebug + std::string(1023, 'y') + "\n" + kDebug +
+                               "parse: " + std::string(1023, 'y') + "\n");
+}
+
+TEST_F(Channel, SwitchesTimeStampsOnUnlessDbgNoTimestampsIsOn) {
+  const std::regex stamped("[0-9]{2}:[0-9]{2}:[0-9]{2} gaugequery\\[C\\+\\+\\]:: Message: m\n");
+  const std::optional<std::string> values[] = {std::nullopt, "", "0", "1", "yes"};
+  for (const auto& value : values) {
+    output::time_output_off();
+    set_var("DBG_NO_TIMESTAMPS", value);
+    tracegate channel("parse");
+    Capture capture;
+    output::message("m");
+    const bool expect_stamp = !value || *value == "" || *value == "0";
+    EXPECT_EQ(std::regex_match(capture.out(), stamped), expect_stamp)
+        << "DBG_NO_TIMESTAMPS=" << value.value_or("<absent>") << ": " << capture.out();
+  }
+}
+
+using ChannelDeathTest = Channel;
+
+TEST_F(ChannelDeathTest, NullMessageOnAnEnabledChannelAborts) {
+  setenv("DBG_parse", "1", 1);
+  tracegate channel("parse");
+  tracegate::component part(&channel, "parse");
+  const char* const none = nullptr;
+  EXPECT_EXIT(channel.print(none), ::testing::KilledBySignal(SIGABRT),
+              "Failure: tracegate::print got NULL msg\n$");
+  EXPECT_EXIT(part.print(none), ::testing::KilledBySignal(SIGABRT),
+              "Failure: tracegate::print got NULL msg\n$");
+}
+
+TEST_F(ChannelDeathTest, ComponentWithoutAChannelAborts) {
+  EXPECT_EXIT(tracegate::component(nullptr, "parse"), ::testing::KilledBySignal(SIGABRT),
+              "Failure: tracegate::component::component: no tracegate pointer given\n$");
+}
+
+}  // namespace

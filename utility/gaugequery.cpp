@@ -1,0 +1,18 @@
+// gaugequery <envvar_name>: reports how the variable reads as a level switch, as one message
+// line "<argv[0]>: <name> is ON  with level <n>" (or "OFF"). Any other argument count writes a
+// usage failure and aborts.
+#include "utility/env_adapter.h"
+#include "utility/output.h"
+
+int main(int argc, char* argv[]) {
+  const char* const program = argc > 0 ? argv[0] : "gaugequery";
+  output::cond_fail(argc != 2, "usage: %s <envvar_name>", program);
+
+  env_level my_level(argv[1]);
+  const unsigned long level = my_level.level();
+  const bool on = my_level.is_on();
+  // "ON " keeps both state words three characters wide; levels stay within 32 bits.
+  output::message("%s: %s is %s with level %u", program, argv[1], on ? "ON " : "OFF",
+                  static_cast<unsigned>(level));
+  return 0;
+}

@@ -1,0 +1,371 @@
+#include "utility/output.h"
+
+#include "utility/env_adapter.h"
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+// The module's statics come up before every ordinary static object of the program, in the
+// order of their numbers, so that static initialisers elsewhere (a file-scope debug channel,
+// say) already find them; they go down in reverse order after those objects.
+#define OUTPUT_STARTUP(step) __attribute__((init_priority(101 + (step))))
+
+namespace output {
+namespace {
+
+// The standard streams, which every line is written to.
+std::ios_base::Init standard_streams OUTPUT_STARTUP(0);
+
+}  // namespace
+
+component component::the_default_component OUTPUT_STARTUP(1)("");
+
+namespace {
+
+std::string executable_name OUTPUT_STARTUP(2);
+std::string language OUTPUT_STARTUP(3) = "C++";
+
+bool time_output = false;
+bool syslog_usage_allowed = false;
+bool syslog_usage_uninitialized = true;
+bool semaphore_usage_allowed = false;
+bool semaphore_usage_uninitialized = true;
+
+// -1 until the set exists, so a line written before cannot touch anyone else's set.
+int semaphore_id = -1;
+// Wait until the semaphore is free (0) and take it (1); the kernel undoes the take of a
+// process that ends while holding it.
+sembuf output_sem_lock[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+sembuf output_sem_unlock[1] = {{0, -1, SEM_UNDO}};
+const key_t output_sem_key = 0x81579C;
+
+// The set is created in every program that holds the module and stays in the system.
+struct semaphore_set_creation {
+  semaphore_set_creation() { semaphore_id = semget(output_sem_key, 1, IPC_CREAT | 0600); }
+} semaphore_set_created OUTPUT_STARTUP(4);
+
+const char* const hex_chars = "0123456789ABCDEF";
+const char* const unknown_executable = "UnknownExecutable";
+const size_t text_size = 4096;
+const size_t prefix_size = 1024;
+
+struct classification_format {
+  int syslog_priority;
+  const char* label;
+  bool to_standard_output;
+};
+
+// Indexed by output_classification. The label of e_unspecific appears in the system log only;
+// on the console its text stands alone.
+const classification_format formats[] = {
+    {LOG_DEBUG, "Debug  : ", true},    {LOG_INFO, "Message: ", true},
+    {LOG_WARNING, "Warning: ", false}, {LOG_ERR, "Error  : ", false},
+    {LOG_EMERG, "Failure: ", false},   {LOG_NOTICE, "Notice : ", false},
+};
+
+void read_switch_once(const char* name, bool& uninitialized, bool& allowed) {
+  if (!uninitialized) return;
+  env_flag flag(name);
+  allowed = flag.is_on();
+  uninitialized = false;
+}
+
+void check_for_syslog_usage() {
+  read_switch_once("UTILITY_USE_SYSLOG", syslog_usage_uninitialized, syslog_usage_allowed);
+}
+
+const char* after_last_slash(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+// The last resort when /proc does not tell: the command column of ps for this process.
+std::string name_from_ps() {
+  const int pid = static_cast<int>(getpid());
+  char command[256];
+  std::snprintf(command, sizeof command,
+                "ps p %i | grep %i | awk '{if ($4 != \"+\")  print($5); else print($6); }'", pid,
+                pid);
+  FILE* pipe = popen(command, "r");
+  if (pipe == nullptr) return unknown_executable;
+  std::string name;
+  char helparray[256];
+  if (std::fgets(helparray, sizeof helparray, pipe) != nullptr) {
+    const size_t length = std::strlen(helparray);
+    if (length > 0 && helparray[length - 1] == '\n') helparray[length - 1] = '\0';
+    name = after_last_slash(helparray);
+  }
+  pclose(pipe);
+  // An empty name would send every later line through ps again.
+  return name.empty() ? unknown_executable : name;
+}
+
+// Finds the executable's name once: argv[0] from /proc, else ps, else "UnknownExecutable".
+void set_output_executable_name() {
+  if (!executable_name.empty()) return;
+  char command[256];
+  std::snprintf(command, sizeof command, "/proc/%i/cmdline", static_cast<int>(getpid()));
+  if (FILE* cmdline = std::fopen(command, "r")) {
+    const size_t got = std::fread(command, 1, sizeof command - 1, cmdline);
+    std::fclose(cmdline);
+    if (got > 0) {
+      // argv[0] ends at its own zero byte, or here when it is longer than what was read.
+      command[got] = '\0';
+      executable_name = after_last_slash(command);
+      return;
+    }
+  }
+  executable_name = name_from_ps();
+}
+
+// "<executable>[<language>]:: " within the prefix buffer: an over-long tag keeps half of the
+// room, the name what the tag leaves; both are cut rather than overflow.
+void build_prefix(char (&prefix_output_string)[prefix_size]) {
+  const size_t room = prefix_size - 1 - std::strlen("[]:: ");
+  const size_t language_length = std::min(language.size(), room / 2);
+  const size_t name_length = std::min(executable_name.size(), room - language_length);
+  std::snprintf(prefix_output_string, prefix_size, "%.*s[%.*s]:: ", static_cast<int>(name_length),
+                executable_name.c_str(), static_cast<int>(language_length), language.c_str());
+}
+
+// A signal during the wait does not end it, and a lock that was not taken is never released:
+// releasing it would hand another process's turn to a third.
+bool take_output_lock() {
+  while (semop(semaphore_id, output_sem_lock, 2) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+component::component(const char* name) : m_name(name ? name : "") {}
+
+component::~component() {}
+
+void component::general_output_function(output_classification kindof, const char* str) {
+  write_line(kindof, str, true);
+}
+
+// time_stamp_allowed is false only for the clock warning itself, so a clock that keeps failing
+// costs one warning per line and never recurses further.
+void component::write_line(output_classification kindof, const char* str, bool time_stamp_allowed) {
+  char time_information[10] = {};
+  time_information[8] = ' ';
+  if (str == nullptr) {
+    write_line(e_warn, "output::component::general_output_function parameter error",
+               time_stamp_allowed);
+    return;
+  }
+  char prefix_output_string[prefix_size] = "";
+  check_for_syslog_usage();
+  if (!syslog_usage_allowed) {
+    set_output_executable_name();
+    build_prefix(prefix_output_string);
+    if (time_output && time_stamp_allowed) {
+      const time_t now = time(nullptr);
+      char clock_text[64];
+      if (now < 0 || ctime_r(&now, clock_text) == nullptr)
+        write_line(e_warn, "output::component::general_output_function - time call failed", false);
+      else
+        std::memcpy(time_information, clock_text + 11, 8);
+    }
+  }
+  std::string usertext;
+  if (!m_name.empty()) usertext = m_name + ": ";
+  usertext += str;
+  const char* const ctext = usertext.c_str();
+
+  read_switch_once("UTILITY_SERIALIZED_OUTPUT", semaphore_usage_uninitialized,
+                   semaphore_usage_allowed);
+  const bool locked = semaphore_id != -1 && semaphore_usage_allowed && take_output_lock();
+
+  if (kindof >= e_debug && kindof <= e_unspecific) {
+    const classification_format& format = formats[kindof];
+    if (syslog_usage_allowed) {
+      // The system log names the program itself: no prefix, no time stamp.
+      syslog(format.syslog_priority, "%s%s", format.label, ctext);
+    } else {
+      // One piece, so the line leaves in as few writes as the stream allows.
+      std::string line;
+      if (kindof != e_unspecific) {
+        line += time_information;
+        line += prefix_output_string;
+        line += format.label;
+      }
+      line += usertext;
+      line += '\n';
+      std::ostream& stream = format.to_standard_output ? std::cout : std::cerr;
+      stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+      stream.flush();
+    }
+  }
+
+  if (locked) semop(semaphore_id, output_sem_unlock, 1);
+}
+
+void component::voutput(output_classification kindof, const char* msg, va_list argp) {
+  if (msg == nullptr) return;
+  char text[text_size];
+  if (std::vsnprintf(text, sizeof text, msg, argp) < 0) text[0] = '\0';
+  general_output_function(kindof, text);
+}
+
+// The printf-style entry points differ only in classification, condition and abort.
+#define OUTPUT_FORWARD(target, kindof)   \
+  do {                                   \
+    va_list argp;                        \
+    va_start(argp, msg);                 \
+    (target).voutput(kindof, msg, argp); \
+    va_end(argp);                        \
+  } while (0)
+
+void component::debug(const char* msg, ...) {
+  OUTPUT_FORWARD(*this, e_debug);
+}
+void component::message(const char* msg, ...) {
+  OUTPUT_FORWARD(*this, e_message);
+}
+void component::warn(const char* msg, ...) {
+  OUTPUT_FORWARD(*this, e_warn);
+}
+void component::error(const char* msg, ...) {
+  OUTPUT_FORWARD(*this, e_error);
+}
+void component::report(const char* msg, ...) {
+  OUTPUT_FORWARD(*this, e_unspecific);
+}
+
+void component::fail(const char* msg, ...) {
+  if (msg == nullptr) return;
+  OUTPUT_FORWARD(*this, e_fail);
+  abort();
+}
+
+void component::cond_debug(bool validity, const char* msg, ...) {
+  if (validity) OUTPUT_FORWARD(*this, e_debug);
+}
+void component::cond_message(bool validity, const char* msg, ...) {
+  if (validity) OUTPUT_FORWARD(*this, e_message);
+}
+void component::cond_warn(bool validity, const char* msg, ...) {
+  if (validity) OUTPUT_FORWARD(*this, e_warn);
+}
+void component::cond_error(bool validity, const char* msg, ...) {
+  if (validity) OUTPUT_FORWARD(*this, e_error);
+}
+
+void component::cond_fail(bool validity, const char* msg, ...) {
+  if (!validity || msg == nullptr) return;
+  OUTPUT_FORWARD(*this, e_fail);
+  abort();
+}
+
+void component::dump_hex(const unsigned char* buffer, unsigned buffer_len,
+                         unsigned bytes_per_line) {
+  cond_fail(bytes_per_line == 0, "output::component::dump_hex: got wrong bytes_per_line value");
+  if (buffer == nullptr) return;
+  // A line's text is cut at 4095 characters anyway; bytes beyond that are not rendered.
+  const size_t shown_per_line = std::min<size_t>(bytes_per_line, text_size / 3 + 1);
+  std::string hex_message;
+  for (size_t first = 0; first < buffer_len; first += bytes_per_line) {
+    const size_t count = std::min<size_t>({bytes_per_line, buffer_len - first, shown_per_line});
+    hex_message.clear();
+    for (size_t i = 0; i < count; ++i) {
+      if (i > 0) hex_message += ' ';
+      hex_message += hex_chars[buffer[first + i] >> 4];
+      hex_message += hex_chars[buffer[first + i] & 0x0F];
+    }
+    message("%s", hex_message.c_str());
+  }
+}
+
+void debug(const char* msg, ...) {
+  OUTPUT_FORWARD(component::get_default_component(), e_debug);
+}
+void message(const char* msg, ...) {
+  OUTPUT_FORWARD(component::get_default_component(), e_message);
+}
+void warn(const char* msg, ...) {
+  OUTPUT_FORWARD(component::get_default_component(), e_warn);
+}
+void error(const char* msg, ...) {
+  OUTPUT_FORWARD(component::get_default_component(), e_error);
+}
+void report(const char* msg, ...) {
+  OUTPUT_FORWARD(component::get_default_component(), e_unspecific);
+}
+
+void fail(const char* msg, ...) {
+  if (msg == nullptr) return;
+  OUTPUT_FORWARD(component::get_default_component(), e_fail);
+  abort();
+}
+
+void cond_debug(bool validity, const char* msg, ...) {
+  if (validity) OUTPUT_FORWARD(component::get_default_component(), e_debug);
+}
+void cond_message(bool validity, const char* msg, ...) {
+  if (validity) OUTPUT_FORWARD(component::get_default_component(), e_message);
+}
+void cond_warn(bool validity, const char* msg, ...) {
+  if (validity) OUTPUT_FORWARD(component::get_default_component(), e_warn);
+}
+void cond_error(bool validity, const char* msg, ...) {
+  if (validity) OUTPUT_FORWARD(component::get_default_component(), e_error);
+}
+
+void cond_fail(bool validity, const char* msg, ...) {
+  if (!validity || msg == nullptr) return;
+  OUTPUT_FORWARD(component::get_default_component(), e_fail);
+  abort();
+}
+
+#undef OUTPUT_FORWARD
+
+void dump_hex(const unsigned char* buffer, unsigned buffer_len, unsigned bytes_per_line) {
+  component::get_default_component().dump_hex(buffer, buffer_len, bytes_per_line);
+}
+
+void set_alternative_logging_capability() {
+  check_for_syslog_usage();
+  if (syslog_usage_allowed) openlog(nullptr, 0, LOG_LOCAL0);
+}
+
+void set_language(const char* name) {
+  if (name != nullptr) language = name;
+}
+
+void set_executable_name(const char* name) {
+  if (name == nullptr) return;
+  const char* slash = std::strrchr(name, '/');
+  executable_name = (slash != nullptr && slash[1] != '\0') ? slash + 1 : name;
+}
+
+const char* get_executable_name() {
+  set_output_executable_name();
+  return strdup(executable_name.c_str());
+}
+
+void time_output_on() {
+  time_output = true;
+}
+void time_output_off() {
+  time_output = false;
+}
+
+}  // namespace output
+
+extern "C" void output_set_language(const char* name) {
+  output::set_language(name);
+}
