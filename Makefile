@@ -16,6 +16,12 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 
 demo: build
+	@echo '== gaugeselfcheck: the level switch against its table'
+	$(BIN)/gaugeselfcheck
+	@echo '== gaugequery: a level switch read from the environment'
+	KITE_DEMO_LEVEL=5 $(BIN)/gaugequery KITE_DEMO_LEVEL
+	@echo '== rosterquery: a list switch, empty entries pruned'
+	KITE_DEMO_LIST=alpha::beta:gamma: $(BIN)/rosterquery KITE_DEMO_LIST
 	@echo '== sliceload: a window of a sample file, dumped, then four bit-field queries'
 	printf '4 8\n0 16\n3 6\n600 8\n' | $(BIN)/sliceload $(BUILD)/share/sample.bin --size 0x40
 
