@@ -65,20 +65,21 @@ void KITE_Data_Block_Factory::destroy(KITE_Data_Block* block) {
   delete block;
 }
 
-namespace {
-// The buffer follows the record, at malloc's own alignment.
-constexpr size_t record_bytes = (sizeof(KITE_Data_Block) + alignof(std::max_align_t) - 1) /
-                                alignof(std::max_align_t) * alignof(std::max_align_t);
-}  // namespace
-
 KITE_Data_Block* KITE_Simple_Malloc_Data_Block_Factory::generate(unsigned int size) {
-  void* mem = malloc(record_bytes + size);
-  if (mem == nullptr) throw NoMoreDynamicMemory(__FILE_NAME__, __LINE__, "generate");
-  char* buffer = size == 0 ? nullptr : static_cast<char*>(mem) + record_bytes;
-  return new (mem) KITE_Data_Block(this, buffer, size, false);
+  char* buffer = nullptr;
+  if (size != 0) {
+    buffer = static_cast<char*>(malloc(size));
+    if (buffer == nullptr) throw NoMoreDynamicMemory(__FILE_NAME__, __LINE__, "generate");
+  }
+  try {
+    return create(buffer, size, false);
+  } catch (const NoMoreDynamicMemory&) {
+    free(buffer);
+    throw;
+  }
 }
 
 void KITE_Simple_Malloc_Data_Block_Factory::recycle(KITE_Data_Block* block) {
-  block->~KITE_Data_Block();
-  free(block);
+  free(const_cast<void*>(block->begin()));
+  destroy(block);
 }

@@ -26,7 +26,6 @@
 #include "KITE/KITE_Exceptions.h"
 
 class KITE_Data_Block_Factory;
-class KITE_Simple_Malloc_Data_Block_Factory;
 
 class KITE_Data_Block : public BOLT::Mseg {
  public:
@@ -58,7 +57,6 @@ class KITE_Data_Block : public BOLT::Mseg {
 
  protected:
   friend class KITE_Data_Block_Factory;
-  friend class KITE_Simple_Malloc_Data_Block_Factory;
 
   // The buffer stays with the caller; withcontent makes the block full from the start.
   KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size, bool withcontent);
@@ -100,8 +98,8 @@ class KITE_Data_Block_Factory {
   void destroy(KITE_Data_Block* block);
 };
 
-// Blocks from malloc, given back with free: record and buffer share one allocation.
-// Stateless, so one object serves every thread without a lock.
+// Buffers from malloc, given back with free. Stateless, so one object serves every thread
+// without a lock.
 class KITE_Simple_Malloc_Data_Block_Factory : public KITE_Data_Block_Factory {
  public:
   // Capacity 0 gives a valid block with a null buffer. Throws NoMoreDynamicMemory.

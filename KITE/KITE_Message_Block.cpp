@@ -62,9 +62,13 @@ KITE_Message_Block* KITE_Message_Block::CloneManagementData() const {
   // nothrow, so that a missing record reaches the fatal report instead of escaping as
   // std::bad_alloc.
   KITE_Message_Block* record = new (std::nothrow) KITE_Message_Block();
-  ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance()->cond_fail(
-      record == nullptr, "%s%d:KITE_Message_Block::CloneManagementData (): No More Memory",
-      __FILE_NAME__, __LINE__);
+  // Only a failure reaches for the log stream: looking it up would create one in every
+  // thread that duplicates, and cond_fail does nothing for a record that is there.
+  if (record == nullptr) {
+    ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance()->cond_fail(
+        true, "%s%d:KITE_Message_Block::CloneManagementData (): No More Memory", __FILE_NAME__,
+        __LINE__);
+  }
   return record;
 }
 
