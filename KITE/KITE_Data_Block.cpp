@@ -1,20 +1,29 @@
 #include "KITE/KITE_Data_Block.h"
 
-#include <ace/Guard_T.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "KITE/KITE_Refcount_Guard.h"
 #include "errorhandling/errorclass.h"
 
 KITE_Simple_Malloc_Data_Block_Factory smdbf;
+
+ACE_mutexattr_t* KITE_Refcount_Guard::attributes() {
+  static ACE_mutexattr_t attributes = [] {
+    ACE_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    return a;
+  }();
+  return &attributes;
+}
 
 KITE_Data_Block::KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size,
                                  bool withcontent)
     : BOLT::Mseg(buffer, size),
       dbf_(dbf),
       cur_size_(withcontent ? size : 0),
+      refcountmutex_(nullptr, KITE_Refcount_Guard::attributes()),
       reference_count_(1),
       next(nullptr) {}
 
@@ -30,7 +39,7 @@ KITE_Data_Block* KITE_Data_Block::clone() const {
 }
 
 KITE_Data_Block* KITE_Data_Block::duplicate() {
-  ACE_Guard<ACE_Thread_Mutex> guard(refcountmutex_);
+  KITE_Refcount_Guard guard(refcountmutex_);
   if (!guard.locked()) return nullptr;
   ++reference_count_;
   dbf_->informduplicate(this);
@@ -38,15 +47,15 @@ KITE_Data_Block* KITE_Data_Block::duplicate() {
 }
 
 void KITE_Data_Block::release() {
-  refcountmutex_.acquire();
+  KITE_Refcount_Guard::lock(refcountmutex_);
   if (--reference_count_ == 0) {
     // Nobody else holds the block, so nobody can take the mutex after us.
-    refcountmutex_.release();
+    KITE_Refcount_Guard::unlock(refcountmutex_);
     dbf_->recycle(this);
     return;
   }
   dbf_->informrelease(this);
-  refcountmutex_.release();
+  KITE_Refcount_Guard::unlock(refcountmutex_);
 }
 
 void KITE_Data_Block::grow(size_t n) {

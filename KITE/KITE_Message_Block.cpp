@@ -1,6 +1,5 @@
 #include "KITE/KITE_Message_Block.h"
 
-#include <ace/Guard_T.h>
 #include <ace/Recursive_Thread_Mutex.h>
 #include <ace/Singleton.h>
 
@@ -8,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "KITE/KITE_Refcount_Guard.h"
 #include "errorhandling/KITE_LogMsg_Stream.h"
 
 KITE_Message_Block::KITE_Message_Block()
@@ -16,6 +16,7 @@ KITE_Message_Block::KITE_Message_Block()
       block_size_(0),
       rd_ptr_(0),
       wr_ptr_(0),
+      _refcountmutex(nullptr, KITE_Refcount_Guard::attributes()),
       _refcount(1),
       next_(nullptr),
       prev_(nullptr) {}
@@ -43,7 +44,7 @@ KITE_Message_Block::~KITE_Message_Block() {
 void KITE_Message_Block::release() {
   unsigned int left;
   {
-    ACE_Guard<ACE_Thread_Mutex> guard(_refcountmutex);
+    KITE_Refcount_Guard guard(_refcountmutex);
     if (!guard.locked()) return;
     left = --_refcount;
   }
@@ -52,7 +53,7 @@ void KITE_Message_Block::release() {
 }
 
 KITE_Message_Block* KITE_Message_Block::add_ref() {
-  ACE_Guard<ACE_Thread_Mutex> guard(_refcountmutex);
+  KITE_Refcount_Guard guard(_refcountmutex);
   if (!guard.locked()) return nullptr;
   ++_refcount;
   return this;

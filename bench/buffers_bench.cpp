@@ -2,6 +2,8 @@
 //   AllocFillRelease      <= 6 x MallocFree
 //   DuplicateRelease      <= 5 x MallocFree
 //   CloneFourBlockChain   <= 1.5 x MallocCopyFreeFourBlocks
+// MutexCreateDestroy and MutexLockUnlock show what every counted block pays on top of its
+// allocations, with the reference-count mutex made and taken as the buffers do it.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "KITE/KITE_Message_Block.h"
+#include "KITE/KITE_Refcount_Guard.h"
 
 namespace {
 
@@ -40,6 +43,23 @@ void MallocCopyFreeFourBlocks(benchmark::State& state) {
   }
 }
 BENCHMARK(MallocCopyFreeFourBlocks);
+
+void MutexCreateDestroy(benchmark::State& state) {
+  for (auto _ : state) {
+    ACE_Thread_Mutex m(nullptr, KITE_Refcount_Guard::attributes());
+    benchmark::DoNotOptimize(m);
+  }
+}
+BENCHMARK(MutexCreateDestroy);
+
+void MutexLockUnlock(benchmark::State& state) {
+  ACE_Thread_Mutex m(nullptr, KITE_Refcount_Guard::attributes());
+  for (auto _ : state) {
+    KITE_Refcount_Guard guard(m);
+    benchmark::DoNotOptimize(guard.locked());
+  }
+}
+BENCHMARK(MutexLockUnlock);
 
 void AllocFillRelease(benchmark::State& state) {
   for (auto _ : state) {
