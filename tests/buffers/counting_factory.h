@@ -19,14 +19,22 @@ class CountingFactory : public KITE_Data_Block_Factory {
     for (KITE_Data_Block* b : live_) dispose(b);  // blocks a failed test left behind
   }
 
-  KITE_Data_Block* generate(unsigned int size) override { return make(size, false); }
-  // A block that is full from the start.
-  KITE_Data_Block* generate_full(unsigned int size) { return make(size, true); }
+  KITE_Data_Block* generate(unsigned int size) override {
+    char* buffer = size == 0 ? nullptr : static_cast<char*>(malloc(size));
+    if (buffer != nullptr) memset(buffer, kPattern, size);
+    KITE_Data_Block* block = create(buffer, size, false);
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_.insert(block);
+    return block;
+  }
 
   void recycle(KITE_Data_Block* block) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (live_.erase(block) != 1) ++foreign_recycles;
+      if (live_.erase(block) != 1) {
+        ++foreign_recycles;  // already gone: disposing again would free twice
+        return;
+      }
     }
     ++recycled;
     dispose(block);
@@ -41,20 +49,11 @@ class CountingFactory : public KITE_Data_Block_Factory {
   // Gives create() access to tests of its failure.
   KITE_Data_Block* create_record() { return create(nullptr, 0, false); }
 
-  std::atomic<int> generated{0}, recycled{0}, duplicates{0}, releases{0};
+  std::atomic<int> recycled{0}, duplicates{0}, releases{0};
   // Recycles of blocks that were not alive: a second recycle of the same block.
   std::atomic<int> foreign_recycles{0};
 
  private:
-  KITE_Data_Block* make(unsigned int size, bool withcontent) {
-    char* buffer = size == 0 ? nullptr : static_cast<char*>(malloc(size));
-    if (buffer != nullptr) memset(buffer, kPattern, size);
-    KITE_Data_Block* block = create(buffer, size, withcontent);
-    std::lock_guard<std::mutex> lock(mutex_);
-    live_.insert(block);
-    ++generated;
-    return block;
-  }
   void dispose(KITE_Data_Block* block) {
     free(const_cast<void*>(block->begin()));
     destroy(block);

@@ -125,50 +125,28 @@ TEST(MessageBlock, WriteAddressOutsideTheBlockChangesNothing) {
   m->release();
 }
 
-// Alignment needs a buffer whose bytes beyond the fill level are known: the counting
-// factory fills its buffers with a pattern.
-class Align : public ::testing::Test {
- protected:
-  // A message on one block with room bytes free behind one written byte; malloc aligns
-  // the buffer, so the write address is 1 more than a multiple of 4.
-  KITE_Message_Block* message(unsigned int room) {
-    KITE_Message_Block* m = new KITE_Message_Block(f.generate(lead + room), false);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(m->base()) % 4, 0u);
-    m->copy(".", lead);
-    return m;
-  }
+// The counting factory fills its buffers with a pattern, so the zeros alignment writes
+// show, and malloc aligns them, so one written byte puts the write address at 1 more
+// than a multiple of 4.
+TEST(MessageBlock, AlignmentZeroFillsTheGapOnlyWhenItFits) {
+  struct {
+    unsigned int room;  // free bytes behind the write address
+    size_t moved;       // how far wrptr_align(2) moves the write address
+    std::string bytes;  // the room's first bytes afterwards
+  } cases[] = {{8, 3, std::string("\0\0\0\xAA", 4)}, {2, 0, "\xAA\xAA"}};
   CountingFactory f;
-  const unsigned int lead = 1;
-};
-
-TEST_F(Align, ZeroChangesNothing) {
-  KITE_Message_Block* m = message(8);
-  char* old = m->wr_ptr();
-  EXPECT_EQ(m->wrptr_align(0), old);
-  EXPECT_EQ(m->wr_ptr(), old);
-  EXPECT_EQ(m->length(), lead);
-  m->release();
-}
-
-TEST_F(Align, GapIsFilledWithZeroBytes) {
-  KITE_Message_Block* m = message(8);
-  char* old = m->wr_ptr();
-  EXPECT_EQ(m->wrptr_align(2), old + 3);
-  EXPECT_EQ(m->wr_ptr(), old + 3);
-  EXPECT_EQ(m->length(), lead + 3u);
-  EXPECT_EQ(std::string(old, 4), std::string("\0\0\0", 3) + char(CountingFactory::kPattern));
-  m->release();
-}
-
-TEST_F(Align, GapThatDoesNotFitLeavesEverythingAsItWas) {
-  KITE_Message_Block* m = message(2);
-  char* old = m->wr_ptr();
-  for (short potenz2 : {2, 64, -1}) {
-    EXPECT_EQ(m->wrptr_align(potenz2), old) << potenz2;
-    EXPECT_EQ(m->length(), lead);
+  for (const auto& c : cases) {
+    KITE_Message_Block* m = new KITE_Message_Block(f.generate(1 + c.room), false);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(m->base()) % 4, 0u);
+    m->copy(".", 1);
+    char* old = m->wr_ptr();
+    for (short potenz2 : {0, 64, -1}) EXPECT_EQ(m->wrptr_align(potenz2), old) << potenz2;
+    EXPECT_EQ(m->wrptr_align(2), old + c.moved);
+    EXPECT_EQ(m->wr_ptr(), old + c.moved);
+    EXPECT_EQ(m->length(), 1 + c.moved);
+    EXPECT_EQ(std::string(old, c.bytes.size()), c.bytes);
+    m->release();
   }
-  EXPECT_EQ(std::string(old, 2), std::string(2, char(CountingFactory::kPattern)));
-  m->release();
 }
 
 TEST(MessageBlock, RemainingIsWhatLiesBetweenReadAndWritePosition) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "BOLT/mseg.h"
-#include "BOLT/system_specific.h"
 
 TEST(Mseg, DefaultSegmentIsEmpty) {
   BOLT::Mseg s;
@@ -24,9 +23,4 @@ TEST(Mseg, NamesItsRangeAndCanBeRepointed) {
   EXPECT_EQ(s.size(), 0u);
   EXPECT_EQ(copy.begin(), bytes);
   EXPECT_EQ(copy.size(), 16u);
-}
-
-TEST(Mseg, PageConstantsDescribe4096BytePages) {
-  EXPECT_EQ(1 << LPAGESIZE, 4096);
-  EXPECT_EQ(OFFSETMASK, (1 << LPAGESIZE) - 1);
 }
