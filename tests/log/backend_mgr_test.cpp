@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "recording_backend.h"
-#include "stderr_redirect.h"
+#include "log/stderr_redirect.h"
+#include "support/recording_backend.h"
 
 namespace {
 

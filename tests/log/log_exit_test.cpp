@@ -4,7 +4,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "run_program.h"
+#include "support/run_program.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "gtest/gtest.h"
-#include "recording_backend.h"
+#include "support/recording_backend.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "recording_backend.h"
+#include "support/recording_backend.h"
 
 namespace {
 

@@ -8,7 +8,8 @@
 //
 // The backend manager is one per process, so captures must not overlap: at the end of its
 // scope a LogCapture puts the manager back into its default state (the standard-error
-// backend alone, global limit MAXPRIO). Header-only; link kite::log.
+// backend alone, global limit MAXPRIO). Header-only: include "support/recording_backend.h"
+// and link kite::log.
 #ifndef KITE_TESTS_RECORDING_BACKEND_H
 #define KITE_TESTS_RECORDING_BACKEND_H
 
