@@ -116,10 +116,6 @@ TEST_F(BackendManager, ExceptionOfABackendEndsTheWalkAndReleasesTheLock) {
   EXPECT_TRUE(capture_.texts().empty());
 }
 
-TEST_F(BackendManager, MainPidIsTheSameInEveryThread) {
-  EXPECT_EQ(manager_->getMainPid(), getpid());
-}
-
 TEST(StandardErrorBackend, WithoutSetUpEveryPriorityReachesStandardError) {
   kite_test::restore_default_backends();
   kite_test::StderrRedirect err;

@@ -36,11 +36,6 @@ TEST_F(LogStream, EachFlushIsOneMessageAtTheInsertedPriorityUntilInfo) {
                                                     {S::LDEBUG, "two\nlines\n"}}));
 }
 
-TEST_F(LogStream, FlushWithNothingGatheredWritesNothing) {
-  *log_ << std::flush << std::flush;
-  EXPECT_TRUE(capture_.lines().empty());
-}
-
 TEST_F(LogStream, StreamedTextNeverReadsAnArgument) {
   log_->info("dir%s", 1, 0, ENOENT);
   *log_ << "50%% done" << std::endl;
@@ -123,12 +118,6 @@ TEST_F(LogStream, ConditionalFormsDoNothingWhileTheConditionIsFalse) {
   log_->cond_error(false, "ce");
   log_->cond_fail(false, "cf");
   EXPECT_TRUE(capture_.lines().empty());
-}
-
-TEST_F(LogStream, TimeOutputRequestChangesNoLine) {
-  log_->time_output_on();
-  log_->message("a@TIMEb");
-  EXPECT_EQ(capture_.texts(), std::vector<std::string>{"ab\n"});
 }
 
 }  // namespace
