@@ -33,16 +33,24 @@ bool starts_with(const char* at, const char (&token)[N]) {
   return std::strncmp(at, token, N - 1) == 0;
 }
 
-// True when format needs no expansion: no '@' and no "%m" outside a "%%".
-bool is_plain(const char* format) {
-  for (const char* p = format; *p; ++p) {
-    if (*p == '@') return false;
-    if (*p == '%') {
-      if (p[1] == 'm') return false;
-      if (p[1] == '%') ++p;
-    }
+// The end of format when it holds no @-token to replace, else null. One pass finds both.
+const char* plain_end(const char* format) {
+  const char* end = strchrnul(format, '@');
+  return *end ? nullptr : end;
+}
+
+// Copies the conversion that starts at percent to out and returns what follows it. A '%'
+// that starts no valid conversion is written as "%%", so that what follows it (such as a
+// replacement) cannot complete it into one that reads an argument.
+const char* copy_conversion(const char* percent, std::string& out) {
+  const char* p = percent + 1;
+  while (is_directive_part(*p)) ++p;
+  if (!is_conversion(*p)) {
+    out.append("%%");
+    return percent + 1;
   }
-  return true;
+  out.append(percent, static_cast<size_t>(p + 1 - percent));
+  return p + 1;
 }
 
 bool ends_with_newline(const char* format, const char* end) {
@@ -107,15 +115,14 @@ ssize_t KITE_LogMsg_Stream::log(Priority log_priority, const char* format_str, .
 ssize_t KITE_LogMsg_Stream::log(const char* format_str, Priority log_priority, va_list argp) {
   if (!format_str) format_str = "";
   const char* format = format_str;
-  const char* end;
-  // Fast path: nothing to replace, so the caller's format is the expanded format.
-  if (is_plain(format_str)) {
-    end = format_str + std::strlen(format_str);
-  } else {
+  // Fast path: no '@', so the caller's format is the expanded format ("%m" is glibc's).
+  const char* end = plain_end(format_str);
+  if (!end) {
     end = expand(format_str, Mode::kFormat);
     format = format_.c_str();
   }
-  // A "%m" with flags or width is left to glibc, which prints the text of errno.
+  // glibc's "%m" prints the text of errno, which thereby is the recorded error number's:
+  // the same text the expansion would insert, and never read as a format.
   int saved_errno = errno;
   errno = errnum_;
   int count = std::vsnprintf(msg_, kLineMax + 1, format, argp);
@@ -146,45 +153,29 @@ ssize_t KITE_LogMsg_Stream::finish(Priority log_priority, ssize_t count, bool ad
   return count;
 }
 
-// Builds format_ from format and returns the end of format. In Mode::kFormat the result
-// is a printf format: replacements have their '%' doubled and a '%' that starts no valid
-// conversion is escaped, so nothing but the caller's own conversions reads an argument. In
-// Mode::kText the result is the finished text.
+// Builds format_ from format and returns the end of format.
+// Mode::kFormat makes a printf format: the @-tokens' replacements have their '%' doubled,
+// conversions (with "%m", which log() leaves to glibc) are copied whole, and a '%' that
+// starts no valid conversion is escaped, so nothing but the caller's own conversions reads
+// an argument. Mode::kText makes the finished text of a format without arguments.
 const char* KITE_LogMsg_Stream::expand(const char* format, Mode mode) {
   const bool escape = mode == Mode::kFormat;
   format_.clear();
   const char* p = format;
   while (*p) {
-    if (*p == '%') {
-      if (p[1] == 'm') {
-        put_error_text(escape);
-        p += 2;
-      } else if (p[1] == '%') {
-        format_.append(p, escape ? 2 : 1);
-        p += 2;
-      } else if (!escape) {
-        format_ += *p++;
-      } else {
-        const char* q = p + 1;
-        while (is_directive_part(*q)) ++q;
-        if (is_conversion(*q)) {
-          format_.append(p, static_cast<size_t>(q + 1 - p));
-          p = q + 1;
-        } else {
-          format_.append("%%");
-          ++p;
-        }
-      }
-      continue;
+    if (*p == '%' && p[1] == '%') {
+      format_.append(p, escape ? 2 : 1);
+      p += 2;
+    } else if (*p == '%' && escape) {
+      p = copy_conversion(p, format_);
+    } else if (*p == '%' && p[1] == 'm') {
+      put_error_text(false);
+      p += 2;
+    } else if (size_t used = *p == '@' ? put_token(p, escape) : 0) {
+      p += used;
+    } else {
+      format_ += *p++;
     }
-    if (*p == '@') {
-      size_t used = put_token(p, escape);
-      if (used) {
-        p += used;
-        continue;
-      }
-    }
-    format_ += *p++;
   }
   return p;
 }

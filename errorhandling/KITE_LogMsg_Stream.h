@@ -22,8 +22,9 @@
 // at the current priority. It is a format without arguments: "%%" gives "%", "%m" the
 // error text, and every other '%' is copied as it is.
 //
-// Cost: a line allocates nothing once the stream has seen a line as long; a format with no
-// '@' and no "%m" goes to vsnprintf unchanged.
+// Cost: a line allocates nothing once the stream has seen a line as long, and a format
+// without '@' goes to vsnprintf unchanged: glibc's own "%m" prints the recorded error,
+// since errno holds the recorded number while the line is formatted (and is restored).
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_STREAM_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_STREAM_H
 
