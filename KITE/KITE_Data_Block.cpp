@@ -4,26 +4,17 @@
 #include <cstring>
 #include <new>
 
-#include "KITE/KITE_Refcount_Guard.h"
+#include <ace/Guard_T.h>
+
 #include "errorhandling/errorclass.h"
 
 KITE_Simple_Malloc_Data_Block_Factory smdbf;
-
-ACE_mutexattr_t* KITE_Refcount_Guard::attributes() {
-  static ACE_mutexattr_t attributes = [] {
-    ACE_mutexattr_t a;
-    pthread_mutexattr_init(&a);
-    return a;
-  }();
-  return &attributes;
-}
 
 KITE_Data_Block::KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size,
                                  bool withcontent)
     : BOLT::Mseg(buffer, size),
       dbf_(dbf),
       cur_size_(withcontent ? size : 0),
-      refcountmutex_(nullptr, KITE_Refcount_Guard::attributes()),
       reference_count_(1),
       next(nullptr) {}
 
@@ -39,7 +30,7 @@ KITE_Data_Block* KITE_Data_Block::clone() const {
 }
 
 KITE_Data_Block* KITE_Data_Block::duplicate() {
-  KITE_Refcount_Guard guard(refcountmutex_);
+  ACE_Guard<KITE_Refcount_Mutex> guard(refcountmutex_);
   if (!guard.locked()) return nullptr;
   ++reference_count_;
   dbf_->informduplicate(this);
@@ -47,15 +38,15 @@ KITE_Data_Block* KITE_Data_Block::duplicate() {
 }
 
 void KITE_Data_Block::release() {
-  KITE_Refcount_Guard::lock(refcountmutex_);
+  refcountmutex_.acquire();
   if (--reference_count_ == 0) {
     // Nobody else holds the block, so nobody can take the mutex after us.
-    KITE_Refcount_Guard::unlock(refcountmutex_);
+    refcountmutex_.release();
     dbf_->recycle(this);
     return;
   }
   dbf_->informrelease(this);
-  KITE_Refcount_Guard::unlock(refcountmutex_);
+  refcountmutex_.release();
 }
 
 void KITE_Data_Block::grow(size_t n) {

@@ -18,12 +18,11 @@
 #ifndef KITE_DATA_BLOCK_H
 #define KITE_DATA_BLOCK_H
 
-#include <ace/Thread_Mutex.h>
-
 #include <cstddef>
 
 #include "BOLT/mseg.h"
 #include "KITE/KITE_Exceptions.h"
+#include "KITE/KITE_Refcount_Mutex.h"
 
 class KITE_Data_Block_Factory;
 
@@ -65,7 +64,7 @@ class KITE_Data_Block : public BOLT::Mseg {
 
   KITE_Data_Block_Factory* dbf_;
   size_t cur_size_;
-  ACE_Thread_Mutex refcountmutex_;
+  KITE_Refcount_Mutex refcountmutex_;
   int reference_count_;
 
  public:

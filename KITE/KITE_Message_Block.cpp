@@ -1,5 +1,6 @@
 #include "KITE/KITE_Message_Block.h"
 
+#include <ace/Guard_T.h>
 #include <ace/Recursive_Thread_Mutex.h>
 #include <ace/Singleton.h>
 
@@ -7,7 +8,6 @@
 #include <cstring>
 #include <new>
 
-#include "KITE/KITE_Refcount_Guard.h"
 #include "errorhandling/KITE_LogMsg_Stream.h"
 
 KITE_Message_Block::KITE_Message_Block()
@@ -16,7 +16,6 @@ KITE_Message_Block::KITE_Message_Block()
       block_size_(0),
       rd_ptr_(0),
       wr_ptr_(0),
-      _refcountmutex(nullptr, KITE_Refcount_Guard::attributes()),
       _refcount(1),
       next_(nullptr),
       prev_(nullptr) {}
@@ -44,7 +43,7 @@ KITE_Message_Block::~KITE_Message_Block() {
 void KITE_Message_Block::release() {
   unsigned int left;
   {
-    KITE_Refcount_Guard guard(_refcountmutex);
+    ACE_Guard<KITE_Refcount_Mutex> guard(_refcountmutex);
     if (!guard.locked()) return;
     left = --_refcount;
   }
@@ -53,7 +52,7 @@ void KITE_Message_Block::release() {
 }
 
 KITE_Message_Block* KITE_Message_Block::add_ref() {
-  KITE_Refcount_Guard guard(_refcountmutex);
+  ACE_Guard<KITE_Refcount_Mutex> guard(_refcountmutex);
   if (!guard.locked()) return nullptr;
   ++_refcount;
   return this;

@@ -29,8 +29,6 @@
 #ifndef KITE_MESSAGE_BLOCK_H
 #define KITE_MESSAGE_BLOCK_H
 
-#include <ace/Thread_Mutex.h>
-
 #include <cstddef>
 
 #include "KITE/KITE_Data_Block.h"
@@ -174,7 +172,7 @@ class KITE_Message_Block {
   size_t block_size_;
   size_t rd_ptr_;
   size_t wr_ptr_;
-  ACE_Thread_Mutex _refcountmutex;
+  KITE_Refcount_Mutex _refcountmutex;
   unsigned int _refcount;
 
  protected:
