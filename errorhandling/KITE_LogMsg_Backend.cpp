@@ -1,0 +1,5 @@
+#include "errorhandling/KITE_LogMsg_Backend.h"
+
+KITE_LogMsg_Backend::KITE_LogMsg_Backend() : next_(nullptr), logupto_(MAXPRIO) {}
+
+KITE_LogMsg_Backend::~KITE_LogMsg_Backend() = default;

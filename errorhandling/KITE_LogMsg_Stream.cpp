@@ -1,0 +1,335 @@
+#include "errorhandling/KITE_LogMsg_Stream.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "ace/Thread.h"
+
+namespace {
+
+typedef ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex> BackendMgrSingleton;
+
+// Characters of a finished line: msg_ has 256 places, the formatter is given 255.
+const int kLineMax = 254;
+// Longest streamed text that log_write copies on the stack; longer text goes to the heap.
+const int kCopyOnStack = 1024;
+
+// Between a '%' and its conversion character: argument position, flags, width,
+// precision and length modifiers, as glibc's printf reads them.
+bool is_directive_part(char c) {
+  return c && std::strchr("0123456789$-+ #'I*.hlLqjzZt", c);
+}
+bool is_conversion(char c) {
+  return c && std::strchr("diouxXeEfFgGaAcspnmCS", c);
+}
+
+template <size_t N>
+bool starts_with(const char* at, const char (&token)[N]) {
+  return std::strncmp(at, token, N - 1) == 0;
+}
+
+// True when format needs no expansion: no '@' and no "%m" outside a "%%".
+bool is_plain(const char* format) {
+  for (const char* p = format; *p; ++p) {
+    if (*p == '@') return false;
+    if (*p == '%') {
+      if (p[1] == 'm') return false;
+      if (p[1] == '%') ++p;
+    }
+  }
+  return true;
+}
+
+bool ends_with_newline(const char* format, const char* end) {
+  return end > format && end[-1] == '\n';
+}
+
+}  // namespace
+
+KITE_LogMsg_Stream::KITE_LogMsg_Stream()
+    : KITE_ERRLOG::logbuf_init<char>(this),
+      std::basic_ostream<char>(buf_ptr()),
+      backend_(BackendMgrSingleton::instance()),
+      m_defaultPriority(LDEBUG),
+      m_currentPriority(LDEBUG),
+      status_(0),
+      errnum_(0),
+      linenum_(0),
+      file_{},
+      msg_{} {}
+
+// ~Logbuf runs only after this object has ceased to be a KITE_LogMsg_Stream, so the
+// pending text is delivered here, while the sink is whole, and the Logbuf is left without
+// a sink.
+KITE_LogMsg_Stream::~KITE_LogMsg_Stream() {
+  try {
+    buf_ptr()->pubsync();
+  } catch (...) {
+  }
+  buf_ptr()->setSink(nullptr);
+}
+
+std::ostream& KITE_LogMsg_Stream::info(const char* filename, int line, int op_status, int errnum) {
+  file(filename);
+  linenum_ = line;
+  status_ = op_status;
+  errnum_ = errnum;
+  m_currentPriority = m_defaultPriority;
+  return *this;
+}
+
+void KITE_LogMsg_Stream::file(const char* filename) {
+  if (!filename) filename = "";
+  size_t length = strnlen(filename, sizeof file_ - 1);
+  std::memcpy(file_, filename, length);
+  file_[length] = '\0';
+}
+
+const char* KITE_LogMsg_Stream::file() {
+  return file_;
+}
+
+void KITE_LogMsg_Stream::time_output_on() {}
+
+ssize_t KITE_LogMsg_Stream::log(Priority log_priority, const char* format_str, ...) {
+  va_list argp;
+  va_start(argp, format_str);
+  ssize_t count = log(format_str, log_priority, argp);
+  va_end(argp);
+  return count;
+}
+
+ssize_t KITE_LogMsg_Stream::log(const char* format_str, Priority log_priority, va_list argp) {
+  if (!format_str) format_str = "";
+  const char* format = format_str;
+  const char* end;
+  // Fast path: nothing to replace, so the caller's format is the expanded format.
+  if (is_plain(format_str)) {
+    end = format_str + std::strlen(format_str);
+  } else {
+    end = expand(format_str, Mode::kFormat);
+    format = format_.c_str();
+  }
+  // A "%m" with flags or width is left to glibc, which prints the text of errno.
+  int saved_errno = errno;
+  errno = errnum_;
+  int count = std::vsnprintf(msg_, kLineMax + 1, format, argp);
+  errno = saved_errno;
+  return finish(log_priority, count, !ends_with_newline(format_str, end));
+}
+
+// Streamed text: expanded straight into the line, no printf-style formatting.
+ssize_t KITE_LogMsg_Stream::log_text(Priority log_priority, const char* text) {
+  const char* end = expand(text, Mode::kText);
+  size_t stored = format_.size() < kLineMax ? format_.size() : kLineMax;
+  std::memcpy(msg_, format_.data(), stored);
+  msg_[stored] = '\0';
+  return finish(log_priority, static_cast<ssize_t>(format_.size()), !ends_with_newline(text, end));
+}
+
+// msg_ holds the first (up to 254) characters of a line of count characters, or count is
+// negative because formatting failed; the newline goes after them when there is room.
+ssize_t KITE_LogMsg_Stream::finish(Priority log_priority, ssize_t count, bool add_newline) {
+  if (count >= 0 && add_newline) {
+    if (count < kLineMax) {
+      msg_[count] = '\n';
+      msg_[count + 1] = '\0';
+    }
+    ++count;
+  }
+  backend_->write(log_priority, msg_, static_cast<int>(count < kLineMax ? count : kLineMax));
+  return count;
+}
+
+// Builds format_ from format and returns the end of format. In Mode::kFormat the result
+// is a printf format: replacements have their '%' doubled and a '%' that starts no valid
+// conversion is escaped, so nothing but the caller's own conversions reads an argument. In
+// Mode::kText the result is the finished text.
+const char* KITE_LogMsg_Stream::expand(const char* format, Mode mode) {
+  const bool escape = mode == Mode::kFormat;
+  format_.clear();
+  const char* p = format;
+  while (*p) {
+    if (*p == '%') {
+      if (p[1] == 'm') {
+        put_error_text(escape);
+        p += 2;
+      } else if (p[1] == '%') {
+        format_.append(p, escape ? 2 : 1);
+        p += 2;
+      } else if (!escape) {
+        format_ += *p++;
+      } else {
+        const char* q = p + 1;
+        while (is_directive_part(*q)) ++q;
+        if (is_conversion(*q)) {
+          format_.append(p, static_cast<size_t>(q + 1 - p));
+          p = q + 1;
+        } else {
+          format_.append("%%");
+          ++p;
+        }
+      }
+      continue;
+    }
+    if (*p == '@') {
+      size_t used = put_token(p, escape);
+      if (used) {
+        p += used;
+        continue;
+      }
+    }
+    format_ += *p++;
+  }
+  return p;
+}
+
+// Appends the replacement of the @-token at `at`; returns its length, 0 for no token.
+size_t KITE_LogMsg_Stream::put_token(const char* at, bool escape) {
+  if (starts_with(at, "@PROG")) {
+    put(backend_->progname(), escape);
+    return 5;
+  }
+  if (starts_with(at, "@ERRSTR")) {
+    put_error_text(escape);
+    return 7;
+  }
+  if (starts_with(at, "@LINE")) {
+    put_number(linenum_);
+    return 5;
+  }
+  if (starts_with(at, "@FILE")) {
+    put(file_, escape);
+    return 5;
+  }
+  if (starts_with(at, "@PID")) {
+    put_number(backend_->getMainPid());
+    return 4;
+  }
+  if (starts_with(at, "@TID")) {
+    put_number(static_cast<unsigned long>(ACE_Thread::self()));
+    return 4;
+  }
+  if (starts_with(at, "@TIME")) return 5;
+  return 0;
+}
+
+void KITE_LogMsg_Stream::put(const char* text, bool escape) {
+  if (!escape) {
+    format_.append(text);
+    return;
+  }
+  for (const char* percent; (percent = std::strchr(text, '%')); text = percent + 1)
+    format_.append(text, static_cast<size_t>(percent + 1 - text)).append(1, '%');
+  format_.append(text);
+}
+
+void KITE_LogMsg_Stream::put_error_text(bool escape) {
+  char buffer[256];
+  put(strerror_r(errnum_, buffer, sizeof buffer), escape);
+}
+
+template <class Number>
+void KITE_LogMsg_Stream::put_number(Number value) {
+  char digits[24];
+  std::to_chars_result result = std::to_chars(digits, digits + sizeof digits, value);
+  format_.append(digits, result.ptr);
+}
+
+// The zero-terminated copy lives on the stack up to kCopyOnStack characters and on the
+// heap beyond; only when neither can be had is the text written unformatted.
+void KITE_LogMsg_Stream::log_write(const char* s, int n) {
+  if (n < 0) return;
+  char on_stack[kCopyOnStack];
+  std::unique_ptr<char[]> on_heap;
+  char* copy = on_stack;
+  if (n >= kCopyOnStack) {
+    on_heap.reset(new (std::nothrow) char[static_cast<size_t>(n) + 1]);
+    copy = on_heap.get();
+  }
+  if (!copy) {
+    static const char kStackOverflow[] = "Stack overflow\n";
+    backend_->write(m_currentPriority, s, n);
+    backend_->write(CRIT, kStackOverflow, sizeof kStackOverflow - 1);
+    return;
+  }
+  std::memcpy(copy, s, static_cast<size_t>(n));
+  copy[n] = '\0';
+  log_text(m_currentPriority, copy);
+}
+
+// Each shorthand formats exactly as log() does, at its own priority.
+#define KITE_LOG_FORWARD(priority)   \
+  do {                               \
+    va_list argp;                    \
+    va_start(argp, format_str);      \
+    log(format_str, priority, argp); \
+    va_end(argp);                    \
+  } while (0)
+
+void KITE_LogMsg_Stream::debug(const char* format_str, ...) {
+  KITE_LOG_FORWARD(LDEBUG);
+}
+
+void KITE_LogMsg_Stream::message(const char* format_str, ...) {
+  KITE_LOG_FORWARD(INFO);
+}
+
+void KITE_LogMsg_Stream::warn(const char* format_str, ...) {
+  KITE_LOG_FORWARD(WARNING);
+}
+
+void KITE_LogMsg_Stream::error(const char* format_str, ...) {
+  KITE_LOG_FORWARD(ERROR);
+}
+
+void KITE_LogMsg_Stream::report(const char* format_str, ...) {
+  KITE_LOG_FORWARD(NOTICE);
+}
+
+void KITE_LogMsg_Stream::fail(const char* format_str, ...) {
+  KITE_LOG_FORWARD(EMERGENCY);
+  backend_->abort();
+}
+
+void KITE_LogMsg_Stream::cond_debug(bool validity, const char* format_str, ...) {
+  if (validity) KITE_LOG_FORWARD(LDEBUG);
+}
+
+void KITE_LogMsg_Stream::cond_message(bool validity, const char* format_str, ...) {
+  if (validity) KITE_LOG_FORWARD(NOTICE);
+}
+
+void KITE_LogMsg_Stream::cond_warn(bool validity, const char* format_str, ...) {
+  if (validity) KITE_LOG_FORWARD(WARNING);
+}
+
+void KITE_LogMsg_Stream::cond_error(bool validity, const char* format_str, ...) {
+  if (validity) KITE_LOG_FORWARD(ERROR);
+}
+
+void KITE_LogMsg_Stream::cond_fail(bool validity, const char* format_str, ...) {
+  if (!validity) return;
+  KITE_LOG_FORWARD(EMERGENCY);
+  std::abort();
+}
+
+#undef KITE_LOG_FORWARD
+
+std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority) {
+  if (KITE_LogMsg_Stream* stream = dynamic_cast<KITE_LogMsg_Stream*>(&os))
+    stream->m_currentPriority = priority;
+  return os;
+}
+
+ACE_BEGIN_VERSIONED_NAMESPACE_DECL
+template <>
+ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::ACE_TSS_Singleton() {
+  BackendMgrSingleton::instance();
+}
+ACE_END_VERSIONED_NAMESPACE_DECL

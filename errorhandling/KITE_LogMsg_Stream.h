@@ -1,0 +1,150 @@
+// KITE_LogMsg_Stream: the calling thread's log stream, front end of all logging.
+//
+//   KITE_LogMsg_Stream* log =
+//       ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
+//   log->error("open of %s failed: %m", name);           // printf-style, one line
+//   log->info(__FILE__, __LINE__, 0, errno) << KITE_LogMsg_Stream::WARNING
+//                                           << "@FILE:@LINE: " << n << " left" << std::endl;
+//
+// Each thread has its own stream, created at its first instance() call and destroyed when
+// the thread ends; the stream takes no lock and is used by its own thread only. Lines go
+// to the process-wide KITE_LogMsg_BackendMgr, which serialises them.
+//
+// Formatting a line: before the printf-style formatting, these tokens are replaced:
+// "@PROG" program name, "%m" and "@ERRSTR" the text of the error number recorded by info()
+// (never the current errno), "@LINE" and "@FILE" the recorded position, "@PID" the main
+// process id, "@TID" the calling thread's id, "@TIME" nothing. A '%' within a replacement
+// prints literally, "%%" stays an escaped '%', and a '%' that starts no valid conversion
+// prints literally. A newline is added unless the caller's format ends with one. At most
+// 254 characters are kept; the return value of log() is the length before that cut.
+//
+// Streamed text (<<) gathers until a flush (std::flush, std::endl) and then forms one line
+// at the current priority. It is a format without arguments: "%%" gives "%", "%m" the
+// error text, and every other '%' is copied as it is.
+//
+// Cost: a line allocates nothing once the stream has seen a line as long; a format with no
+// '@' and no "%m" goes to vsnprintf unchanged.
+#ifndef KITE_ERRORHANDLING_KITE_LOGMSG_STREAM_H
+#define KITE_ERRORHANDLING_KITE_LOGMSG_STREAM_H
+
+#include <sys/types.h>
+
+#include <cstdarg>
+#include <ostream>
+#include <string>
+
+#include "ace/Recursive_Thread_Mutex.h"
+#include "ace/Singleton.h"
+#include "errorhandling/KITE_ERRLOG_Logbuf.h"
+#include "errorhandling/KITE_LogMsg_BackendMgr.h"
+
+#define KITE_LOG_PRINTF(format_index, first_arg) \
+  __attribute__((format(printf, format_index, first_arg)))
+
+class KITE_LogMsg_Stream : public virtual KITE_ERRLOG::logbuf_init<char>,
+                           public std::basic_ostream<char>,
+                           public KITE_ERRLOG::LogSink<char> {
+ public:
+  // Syslog's numbering: a smaller value is more severe.
+  enum Priority {
+    EMERGENCY = 0,
+    ALERT = 1,
+    CRIT = 2,
+    ERROR = 3,
+    WARNING = 4,
+    NOTICE = 5,
+    INFO = 6,
+    LDEBUG = 7
+  };
+
+  // Use ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance().
+  KITE_LogMsg_Stream();
+  KITE_LogMsg_Stream(const KITE_LogMsg_Stream&) = delete;
+  KITE_LogMsg_Stream& operator=(const KITE_LogMsg_Stream&) = delete;
+
+  // Delivers text still gathered as one last line.
+  ~KITE_LogMsg_Stream() override;
+
+  // The Logbuf's sink: one flush worth of streamed text, formatted as one line.
+  void log_write(const char* s, int n) override;
+
+  // Records the context of the following lines and resets the streamed priority to
+  // LDEBUG; returns this stream for immediate insertion.
+  std::ostream& info(const char* filename, int line, int op_status, int errnum);
+
+  // Records the file name, cut to 4096 characters; null records an empty name.
+  void file(const char* filename);
+  const char* file();
+
+  // Formats and writes one line; returns the formatted length (larger than 254 when the
+  // line was cut) or a negative value when formatting failed. Throws MutexFail.
+  ssize_t log(Priority log_priority, const char* format_str, ...) KITE_LOG_PRINTF(3, 4);
+  ssize_t log(const char* format_str, Priority log_priority, va_list argp) KITE_LOG_PRINTF(2, 0);
+
+  void debug(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);    // LDEBUG
+  void message(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);  // INFO
+  void warn(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);     // WARNING
+  void error(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);    // ERROR
+  void report(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);   // NOTICE
+  // EMERGENCY, then the manager's abort(): SIGABRT to the main process. Returns when the
+  // signal is ignored, handled or cannot be sent.
+  void fail(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);
+
+  // The conditional forms do nothing at all while validity is false. Callers pass the
+  // failure condition as validity.
+  void cond_debug(bool validity, const char* format_str, ...) KITE_LOG_PRINTF(3, 4);
+  void cond_message(bool validity, const char* format_str, ...)  // NOTICE, not INFO
+      KITE_LOG_PRINTF(3, 4);
+  void cond_warn(bool validity, const char* format_str, ...) KITE_LOG_PRINTF(3, 4);
+  void cond_error(bool validity, const char* format_str, ...) KITE_LOG_PRINTF(3, 4);
+  // EMERGENCY, then std::abort(): does not return when validity is true.
+  void cond_fail(bool validity, const char* format_str, ...) KITE_LOG_PRINTF(3, 4);
+
+  // Lines carry no time stamp; the request is accepted and changes nothing.
+  void time_output_on();
+
+ private:
+  friend std::ostream& operator<<(std::ostream& os, Priority priority);
+
+  enum class Mode { kFormat, kText };
+
+  const char* expand(const char* format, Mode mode);
+  size_t put_token(const char* at, bool escape);
+  void put(const char* text, bool escape);
+  void put_error_text(bool escape);
+  template <class Number>
+  void put_number(Number value);
+  ssize_t log_text(Priority log_priority, const char* text);
+  ssize_t finish(Priority log_priority, ssize_t count, bool add_newline);
+
+  KITE_LogMsg_BackendMgr* backend_;  // not owned; outlives every stream
+  Priority m_defaultPriority;
+  Priority m_currentPriority;  // of streamed text
+  int status_;
+  int errnum_;
+  int linenum_;
+  char file_[4097];
+  char msg_[256];  // the latest finished line
+  // The expanded format (or streamed text) of the line being made; reused from line to
+  // line, so it allocates only when a line is longer than any before.
+  std::string format_;
+};
+
+#undef KITE_LOG_PRINTF
+
+// Sets the streamed priority when os is a KITE_LogMsg_Stream; prints nothing, and does
+// nothing at all on any other stream.
+std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority);
+
+// ACE's object manager destroys singletons in the reverse order of their registration.
+// The thread-specific holder of the streams registers before it builds the first stream,
+// whose constructor would create (and register) the backend manager only afterwards: the
+// manager would go first, and the main thread's stream would then deliver its pending
+// text into a destroyed manager. This constructor of the holder creates the manager
+// first, so the manager outlives every stream that ACE destroys.
+ACE_BEGIN_VERSIONED_NAMESPACE_DECL
+template <>
+ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::ACE_TSS_Singleton();
+ACE_END_VERSIONED_NAMESPACE_DECL
+
+#endif

@@ -1,0 +1,35 @@
+#include "errorhandling/errorclass.h"
+
+#include <cstdio>
+
+namespace {
+
+// snprintf cuts a long text to the array and always terminates it. A null name prints
+// as "(null)" rather than faulting while an error is being reported.
+void fill(char (&errmsg)[128], const char* format, const char* file, long line,
+          const char* function) {
+  std::snprintf(errmsg, sizeof errmsg, format, file ? file : "(null)", line,
+                function ? function : "(null)");
+}
+
+}  // namespace
+
+NoMoreDynamicMemory::NoMoreDynamicMemory(const char* file, long line, const char* function) {
+  fill(errmsg_, "No more Memory at %s:%ld in %s", file, line, function);
+}
+
+NoMoreDynamicMemory::~NoMoreDynamicMemory() = default;
+
+const char* NoMoreDynamicMemory::what() const noexcept {
+  return errmsg_;
+}
+
+MutexFail::MutexFail(const char* file, long line, const char* function) {
+  fill(errmsg_, "Mutex failed at %s:%ld in %s", file, line, function);
+}
+
+MutexFail::~MutexFail() = default;
+
+const char* MutexFail::what() const noexcept {
+  return errmsg_;
+}

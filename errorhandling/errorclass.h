@@ -1,0 +1,37 @@
+// Exceptions of the message kit and the logging spine.
+//
+// Each carries its message in a fixed array filled once at construction, so throwing one
+// needs no allocation: NoMoreDynamicMemory is thrown exactly when memory ran out. Positions
+// are named by source name, line and function, e.g.
+//
+//   throw NoMoreDynamicMemory(__FILE__, __LINE__, __func__);
+#ifndef KITE_ERRORHANDLING_ERRORCLASS_H
+#define KITE_ERRORHANDLING_ERRORCLASS_H
+
+#include <exception>
+
+// A needed allocation yielded nothing.
+// what(): "No more Memory at <file>:<line> in <function>", cut to 127 characters.
+class NoMoreDynamicMemory : public std::exception {
+ public:
+  NoMoreDynamicMemory(const char* file, long line, const char* function);
+  ~NoMoreDynamicMemory() override;
+  const char* what() const noexcept override;
+
+ private:
+  char errmsg_[128];
+};
+
+// The backend manager could not take its mutex.
+// what(): "Mutex failed at <file>:<line> in <function>", cut to 127 characters.
+class MutexFail : public std::exception {
+ public:
+  MutexFail(const char* file, long line, const char* function);
+  ~MutexFail() override;
+  const char* what() const noexcept override;
+
+ private:
+  char errmsg_[128];
+};
+
+#endif

@@ -1,0 +1,57 @@
+// Ends with text still pending in log streams, the way argv[1] says, so that a test can
+// check that the text arrives and that exit touches nothing already destroyed.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "errorhandling/KITE_LogMsg_BackendMgr.h"
+#include "errorhandling/KITE_LogMsg_Stream.h"
+
+namespace {
+
+typedef KITE_LogMsg_Stream S;
+
+KITE_LogMsg_Stream* log_stream() {
+  return ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
+}
+
+// Writes every line to standard output as well.
+class StdoutBackend : public KITE_LogMsg_Backend {
+ public:
+  void write(int, const char* buffer, int len) override {
+    if (len > 0 && ::write(1, buffer, static_cast<size_t>(len)) < 0) std::abort();
+  }
+};
+
+// Like a module-level debug channel: streams at static initialisation, logs when the
+// statics are destroyed.
+struct StaticUser {
+  StaticUser() {
+    if (active()) *log_stream() << "pending since static initialisation";
+  }
+  ~StaticUser() {
+    if (active()) log_stream()->error("from a static destructor");
+  }
+  static bool active() {
+    const char* mode = std::getenv("LOG_EXIT_PROBE_STATIC");
+    return mode && std::strcmp(mode, "1") == 0;
+  }
+} static_user;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* mode = argc > 1 ? argv[1] : "";
+  if (std::strcmp(mode, "thread") == 0) {
+    std::thread worker([] { *log_stream() << S::ERROR << "pending in a thread"; });
+    worker.join();
+  }
+  if (std::strcmp(mode, "backend") == 0)
+    ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::instance()->addBackend(
+        new StdoutBackend);
+  *log_stream() << S::WARNING << "pending in main";
+  if (std::strcmp(mode, "exit") == 0) std::exit(3);
+  return 0;
+}

@@ -1,0 +1,54 @@
+// At exit the backend manager outlives every log stream: text a stream still holds is
+// delivered, and nothing is touched after the manager is gone (the sanitizer build checks
+// the second part: a stray access or leak makes the probe report and fail).
+#include <string>
+
+#include "gtest/gtest.h"
+#include "run_program.h"
+
+namespace {
+
+kite_test::ProgramResult run_probe(const std::string& mode, bool static_user = false) {
+  kite_test::ProgramRun run;
+  run.path = LOG_EXIT_PROBE;
+  run.args = {mode};
+  run.env["LOG_EXIT_PROBE_STATIC"] = static_user ? "1" : "0";
+  return kite_test::run_program(run);
+}
+
+TEST(LogExit, TextPendingInTheMainThreadIsWrittenWhenMainReturns) {
+  auto result = run_probe("main");
+  EXPECT_EQ(result.err, "pending in main\n");
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_TRUE(result.exited());
+}
+
+TEST(LogExit, TextPendingIsWrittenWhenTheProgramCallsExit) {
+  auto result = run_probe("exit");
+  EXPECT_EQ(result.err, "pending in main\n");
+  EXPECT_EQ(result.exit_code, 3);
+}
+
+TEST(LogExit, EndedThreadsDeliverFirstAndTheMainThreadLast) {
+  auto result = run_probe("thread");
+  EXPECT_EQ(result.err, "pending in a thread\npending in main\n");
+  EXPECT_EQ(result.exit_code, 0);
+}
+
+TEST(LogExit, PendingTextReachesEveryBackendBeforeTheManagerDeletesThem) {
+  auto result = run_probe("backend");
+  EXPECT_EQ(result.out, "pending in main\n");
+  EXPECT_EQ(result.err, "pending in main\n");
+  EXPECT_EQ(result.exit_code, 0);
+}
+
+TEST(LogExit, StreamCreatedAtStaticInitialisationStillDeliversAtExit) {
+  auto result = run_probe("main", true);
+  EXPECT_EQ(result.err,
+            "from a static destructor\n"
+            "pending since static initialisationpending in main\n");
+  EXPECT_EQ(result.exit_code, 0);
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// The formatter of the log stream: @-tokens, "%m", the line-end rule, the 254-character
+// cut, and '%' characters that must print literally.
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "recording_backend.h"
+
+namespace {
+
+using kite_test::LogCapture;
+using kite_test::LogLine;
+typedef KITE_LogMsg_Stream S;
+
+// For formats the compiler would reject: reaches log() past the printf format check.
+ssize_t log_unchecked(KITE_LogMsg_Stream* log, S::Priority priority, const char* format, ...) {
+  va_list argp;
+  va_start(argp, format);
+  ssize_t count = log->log(format, priority, argp);
+  va_end(argp);
+  return count;
+}
+
+class LogFormat : public ::testing::Test {
+ protected:
+  void SetUp() override { log_->info("", 0, 0, 0); }
+
+  std::string only_text() {
+    auto texts = capture_.texts();
+    return texts.size() == 1 ? texts[0] : "<" + std::to_string(texts.size()) + " lines>";
+  }
+
+  KITE_LogMsg_Stream* log_ = kite_test::log_stream();
+  LogCapture capture_;
+};
+
+TEST_F(LogFormat, ErrorHandsTheLineWithItsNewlineToTheBackendsAtPriority3) {
+  log_->error("open failed");
+  EXPECT_EQ(capture_.lines(), std::vector<LogLine>{LogLine(S::ERROR, "open failed\n")});
+}
+
+TEST_F(LogFormat, TokensAreReplacedBeforeFormatting) {
+  log_->info("x", 12, 0, ENOENT);
+  const std::string enoent = strerror(ENOENT);
+  const std::string pid = std::to_string(getpid());
+  const std::string tid = std::to_string(static_cast<unsigned long>(pthread_self()));
+  const struct {
+    const char* format;
+    std::string expected;
+  } rows[] = {
+      {"@FILE:@LINE: %m", "x:12: " + enoent + "\n"},
+      {"@ERRSTR!", enoent + "!\n"},
+      {"a@TIMEb", "ab\n"},
+      {"p@PID t@TID", "p" + pid + " t" + tid + "\n"},
+      {"in@LINEword", "in12word\n"},
+      {"@prog @File user@host @", "@prog @File user@host @\n"},
+  };
+  for (const auto& row : rows) {
+    capture_.forget();
+    log_->message(row.format);
+    EXPECT_EQ(only_text(), row.expected) << row.format;
+  }
+}
+
+TEST_F(LogFormat, ErrorTextComesFromTheRecordedNumberNotFromErrno) {
+  log_->info("f", 1, 0, ENOENT);
+  errno = EACCES;
+  log_->error("%m|%.2m");
+  EXPECT_EQ(only_text(), std::string(strerror(ENOENT)) + "|" +
+                             std::string(strerror(ENOENT)).substr(0, 2) + "\n");
+  EXPECT_EQ(errno, EACCES);
+}
+
+TEST_F(LogFormat, LineAndFileAreDefinedBeforeAnyInfo) {
+  std::thread fresh([] { kite_test::log_stream()->error("[@FILE][@LINE][%m]"); });
+  fresh.join();
+  EXPECT_EQ(only_text(), "[][0][" + std::string(strerror(0)) + "]\n");
+}
+
+TEST_F(LogFormat, TidDiffersBetweenThreadsAndPidDoesNot) {
+  log_->message("@PID @TID");
+  std::thread other([] { kite_test::log_stream()->message("@PID @TID"); });
+  other.join();
+  auto texts = capture_.texts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0].substr(0, texts[0].find(' ')), texts[1].substr(0, texts[1].find(' ')));
+  EXPECT_NE(texts[0], texts[1]);
+}
+
+TEST_F(LogFormat, ProgIsUnknownUntilInit) {
+  log_->message("@PROG");
+  char demo[] = "demo";
+  char* argv[] = {demo, nullptr};
+  kite_test::backend_manager()->init(1, argv);
+  log_->message("@PROG");
+  kite_test::backend_manager()->init(0, nullptr);  // keeps the name
+  log_->message("@PROG");
+  static char unknown[] = "<unknown>";
+  char* restore[] = {unknown, nullptr};
+  kite_test::backend_manager()->init(1, restore);
+  EXPECT_EQ(capture_.texts(), (std::vector<std::string>{"<unknown>\n", "demo\n", "demo\n"}));
+}
+
+TEST_F(LogFormat, NewlineIsAddedWhenTheCallersFormatLacksOne) {
+  log_->message("%s", "x\n");
+  log_->message("abc\n");
+  log_->message("%s", "");
+  EXPECT_EQ(capture_.texts(), (std::vector<std::string>{"x\n\n", "abc\n", "\n"}));
+}
+
+TEST_F(LogFormat, LinesAreCutAt254CharactersAndLogReturnsTheFullLength) {
+  const struct {
+    size_t argument;
+    ssize_t returned;
+    std::string delivered;
+  } rows[] = {
+      {253, 254, std::string(253, 'y') + "\n"},
+      {254, 255, std::string(254, 'y')},
+      {300, 301, std::string(254, 'y')},
+  };
+  for (const auto& row : rows) {
+    capture_.forget();
+    EXPECT_EQ(log_->log(S::INFO, "%s", std::string(row.argument, 'y').c_str()), row.returned);
+    EXPECT_EQ(only_text(), row.delivered) << row.argument;
+  }
+}
+
+TEST_F(LogFormat, FailedFormattingPassesItsNegativeCountOn) {
+  const wchar_t unconvertible[] = {0xD800, 0};
+  ssize_t count = log_->log(S::INFO, "x%ls", unconvertible);
+  EXPECT_LT(count, 0);
+  EXPECT_EQ(capture_.lines(), std::vector<LogLine>{LogLine(S::INFO, "", static_cast<int>(count))});
+}
+
+TEST_F(LogFormat, PercentInAReplacementPrintsLiterally) {
+  log_->info("dir%s/%n%", 3, 0, 0);
+  log_->error("@FILE %d", 7);
+  static char prog[] = "p%d%s";
+  char* argv[] = {prog, nullptr};
+  kite_test::backend_manager()->init(1, argv);
+  log_->error("@PROG %s", "arg");
+  static char unknown[] = "<unknown>";
+  char* restore[] = {unknown, nullptr};
+  kite_test::backend_manager()->init(1, restore);
+  EXPECT_EQ(capture_.texts(), (std::vector<std::string>{"dir%s/%n% 7\n", "p%d%s arg\n"}));
+}
+
+TEST_F(LogFormat, PercentThatStartsNoConversionPrintsLiterally) {
+  log_->info("F", 5, 0, ENOENT);
+  log_unchecked(log_, S::ERROR, "%%m %@FILE %5@LINE %d", 9);
+  EXPECT_EQ(only_text(), "%m %F %55 9\n");
+}
+
+}  // namespace
