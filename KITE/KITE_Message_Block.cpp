@@ -1,0 +1,198 @@
+#include "KITE/KITE_Message_Block.h"
+
+#include <ace/Guard_T.h>
+#include <ace/Recursive_Thread_Mutex.h>
+#include <ace/Singleton.h>
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "errorhandling/KITE_LogMsg_Stream.h"
+
+KITE_Message_Block::KITE_Message_Block()
+    : db(nullptr),
+      first_(nullptr),
+      block_size_(0),
+      rd_ptr_(0),
+      wr_ptr_(0),
+      _refcount(1),
+      next_(nullptr),
+      prev_(nullptr) {}
+
+KITE_Message_Block::KITE_Message_Block(unsigned int len) : KITE_Message_Block() {
+  block_size_ = len;
+  db = first_ = KITE_Data_Block::alloc(len);
+}
+
+KITE_Message_Block::KITE_Message_Block(KITE_Data_Block* edb, bool) : KITE_Message_Block() {
+  if (edb == nullptr) return;
+  block_size_ = edb->size();
+  db = first_ = edb;
+  wr_ptr_ = edb->length();
+}
+
+KITE_Message_Block::~KITE_Message_Block() {
+  for (KITE_Data_Block* b = first_; b != nullptr;) {
+    KITE_Data_Block* following = b->next;  // b may be gone after its release
+    b->release();
+    b = following;
+  }
+}
+
+void KITE_Message_Block::release() {
+  unsigned int left;
+  {
+    ACE_Guard<ACE_Thread_Mutex> guard(_refcountmutex);
+    if (!guard.locked()) return;
+    left = --_refcount;
+  }
+  // Outside the lock: the destructor takes the data blocks' mutexes.
+  if (left == 0) delete this;
+}
+
+KITE_Message_Block* KITE_Message_Block::add_ref() {
+  ACE_Guard<ACE_Thread_Mutex> guard(_refcountmutex);
+  if (!guard.locked()) return nullptr;
+  ++_refcount;
+  return this;
+}
+
+KITE_Message_Block* KITE_Message_Block::CloneManagementData() const {
+  // nothrow, so that a missing record reaches the fatal report instead of escaping as
+  // std::bad_alloc.
+  KITE_Message_Block* record = new (std::nothrow) KITE_Message_Block();
+  // Only a failure reaches for the log stream: looking it up would create one in every
+  // thread that duplicates, and cond_fail does nothing for a record that is there.
+  if (record == nullptr) {
+    ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance()->cond_fail(
+        true, "%s%d:KITE_Message_Block::CloneManagementData (): No More Memory", __FILE_NAME__,
+        __LINE__);
+  }
+  return record;
+}
+
+KITE_Message_Block* KITE_Message_Block::duplicate() const {
+  KITE_Message_Block* copy = CloneManagementData();
+  copy->first_ = first_;
+  copy->db = db;
+  copy->block_size_ = block_size_;
+  if (db != nullptr) copy->reset_current();
+  for (KITE_Data_Block* b = first_; b != nullptr; b = b->next) b->duplicate();
+  return copy;
+}
+
+KITE_Data_Block* KITE_Message_Block::duplicate_chain() {
+  for (KITE_Data_Block* b = first_; b != nullptr; b = b->next) b->duplicate();
+  return first_;
+}
+
+KITE_Message_Block* KITE_Message_Block::clone() const {
+  KITE_Message_Block* copy = CloneManagementData();
+  copy->block_size_ = block_size_;
+  try {
+    for (const KITE_Data_Block* b = first_; b != nullptr; b = b->next) {
+      copy->link(b->clone());
+      copy->reset_current();
+    }
+  } catch (...) {
+    copy->release();  // gives back the copies made so far
+    throw;
+  }
+  return copy;
+}
+
+size_t KITE_Message_Block::offset(const char* p) const {
+  return reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(base());
+}
+
+char* KITE_Message_Block::rd_ptr(unsigned int n) {
+  char* old = rd_ptr();
+  rd_ptr_ += n;
+  return old;
+}
+
+void KITE_Message_Block::move_wr(size_t pos) {
+  // Beyond the capacity this asks for more than freespace(), so grow() throws.
+  if (pos > db->length()) db->grow(pos - db->length());
+  wr_ptr_ = pos;
+}
+
+char* KITE_Message_Block::wr_ptr(char* p) {
+  move_wr(offset(p));
+  return p;
+}
+
+char* KITE_Message_Block::wr_ptr(unsigned int n) {
+  char* old = wr_ptr();
+  move_wr(wr_ptr_ + n);
+  return old;
+}
+
+char* KITE_Message_Block::wrptr_align(short potenz2) {
+  // uintptr_t has the width of an address by definition, so no width check is needed.
+  constexpr int address_bits = sizeof(uintptr_t) * 8;
+  char* old = wr_ptr();
+  if (potenz2 < 0 || potenz2 >= address_bits) return old;
+  uintptr_t mask = (uintptr_t(1) << potenz2) - 1;
+  uintptr_t address = reinterpret_cast<uintptr_t>(old);
+  size_t gap = ((address + mask) & ~mask) - address;
+  // The write position never exceeds the capacity, so the subtraction cannot wrap.
+  if (gap == 0 || gap > db->size() - wr_ptr_) return old;
+  move_wr(wr_ptr_ + gap);
+  memset(old, 0, gap);
+  return old + gap;
+}
+
+int KITE_Message_Block::copy(const char* buf, unsigned int n) {
+  char* to = wr_ptr(n);
+  if (n != 0) memcpy(to, buf, n);
+  return static_cast<int>(n);
+}
+
+size_t KITE_Message_Block::total_length() const {
+  size_t sum = 0;
+  for (const KITE_Data_Block* b = first_; b != nullptr; b = b->next) sum += b->length();
+  return sum;
+}
+
+size_t KITE_Message_Block::total_size() const {
+  size_t sum = 0;
+  for (const KITE_Data_Block* b = first_; b != nullptr; b = b->next) sum += b->size();
+  return sum;
+}
+
+void KITE_Message_Block::link(KITE_Data_Block* block) {
+  // The link that will point at block: behind the current block, or at the chain's end.
+  KITE_Data_Block** slot = &first_;
+  if (db != nullptr) {
+    slot = &db->next;
+  } else {
+    while (*slot != nullptr) slot = &(*slot)->next;
+  }
+  block->next = *slot;
+  *slot = block;
+  db = block;
+  rd_ptr_ = wr_ptr_ = 0;
+}
+
+void KITE_Message_Block::expand() {
+  link(KITE_Data_Block::alloc(static_cast<unsigned int>(block_size_)));
+}
+
+void KITE_Message_Block::addblock(KITE_Data_Block* block) {
+  link(block);
+}
+
+void KITE_Message_Block::begin() {
+  db = first_;
+  if (db != nullptr) reset_current();
+}
+
+void KITE_Message_Block::advance() {
+  if (db == nullptr) return;
+  db = db->next;
+  if (db != nullptr) reset_current();
+}
+
+void KITE_Message_Block::CallVisitor(KITE_MessageVisitor*) {}

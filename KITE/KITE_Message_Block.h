@@ -1,0 +1,186 @@
+// KITE_Message_Block: a reference-counted handle on a chain of data blocks, with one
+// current block and a read and a write position inside it.
+//
+//   first_ -> [data block] -next-> [data block] -next-> [data block] -next-> null
+//                                        ^ db, the current block
+//
+// Positions are offsets into the current block's buffer:
+//
+//   base()         rd_ptr()         wr_ptr()        end()            base() + size()
+//     |---------------|----------------|---------------|-----------------|
+//     |<- rd_rel() -->|<-remaining()-->|               |<-freespace()--->|
+//     |<----------- wr_rel() --------->|               |
+//     |<------------------ length() ------------------>|
+//
+// length() is the current block's fill level, a high-water mark: moving the write
+// position back does not lower it. A single write never splits over two blocks: on
+// BufferOverflow nothing has changed, and the writer calls expand() and tries the whole
+// piece again.
+//
+// Ownership: the message block holds one reference on every data block of its chain and
+// releases each once when its own last holder calls release(). The chain's links live in
+// the data blocks, so message blocks that share blocks (duplicate, duplicate_chain) share
+// the chain's shape: extend only a chain nobody else holds (clone it first otherwise).
+// The list links next()/prev() belong to the caller and are never followed here.
+//
+// Locking: _refcountmutex guards _refcount only. Positions, chain and bytes are unlocked:
+// one thread uses a message block at a time. Duplicates may live in other threads and
+// read the shared bytes; nobody writes shared blocks.
+#ifndef KITE_MESSAGE_BLOCK_H
+#define KITE_MESSAGE_BLOCK_H
+
+#include <ace/Thread_Mutex.h>
+
+#include <cstddef>
+
+#include "KITE/KITE_Data_Block.h"
+#include "KITE/KITE_Exceptions.h"
+
+// What a derived message block hands itself to through CallVisitor(); its members are
+// left to the users of that hook.
+class KITE_MessageVisitor;
+
+class KITE_Message_Block {
+ public:
+  // One empty block of capacity len; expand() appends blocks of the same capacity.
+  // Throws NoMoreDynamicMemory.
+  explicit KITE_Message_Block(unsigned int len);
+  // Wraps the chain starting at edb and takes over one reference on each of its blocks.
+  // The write position starts at edb's fill level. A null edb gives a message without a
+  // chain. The flag is ignored.
+  KITE_Message_Block(KITE_Data_Block* edb, bool);
+
+  KITE_Message_Block(const KITE_Message_Block&) = delete;
+  KITE_Message_Block& operator=(const KITE_Message_Block&) = delete;
+
+  // Drops a holder; the last one destroys the message block and releases its chain.
+  void release();
+  // Adds a holder and returns this, or null when the mutex cannot be taken.
+  KITE_Message_Block* add_ref();
+
+  // A new message block on the same data blocks, positions at the start and the fill
+  // level of the current block. Costs one record and one lock per data block; no bytes
+  // are copied. Both see later writes to the shared bytes.
+  KITE_Message_Block* duplicate() const;
+  // Adds a reference to every block of the chain and returns the first one, ready for
+  // the wrapping constructor.
+  KITE_Data_Block* duplicate_chain();
+  // A new message block on copies of every data block, each exactly as large as its
+  // data; the last copy is current, positions at its start and end. Costs an allocation
+  // and a copy of every used byte; the result shares nothing with this one.
+  // Throws NoMoreDynamicMemory.
+  KITE_Message_Block* clone() const;
+
+  // Everything below up to expand() needs a current block (see begin()/advance()).
+
+  // Read and write position to 0; the fill level stays.
+  void reset() { rd_ptr_ = wr_ptr_ = 0; }
+
+  char* base() const { return buffer(db); }
+  char* end() const { return base() + db->length(); }
+  char* first_base() const { return first_ == nullptr ? nullptr : buffer(first_); }
+
+  char* rd_ptr() const { return base() + rd_ptr_; }
+  // Unchecked: readers keep the read position within what was written.
+  void rd_ptr(char* p) { rd_ptr_ = offset(p); }
+  // Returns the read address, then advances the read position by n (unchecked).
+  char* rd_ptr(unsigned int n);
+
+  char* wr_ptr() const { return base() + wr_ptr_; }
+  // Moves the write position to p, raising the fill level when p lies beyond it, and
+  // returns p. Throws BufferOverflow, changing nothing, when p is outside the block.
+  char* wr_ptr(char* p);
+  // Reserves n bytes: returns the write address and advances the write position by n.
+  // Throws BufferOverflow, changing nothing, when they do not fit.
+  char* wr_ptr(unsigned int n);
+  // Rounds the write address up to a multiple of 2^potenz2, zero-filling the gap, and
+  // returns it. When the gap does not fit (or potenz2 is not an exponent from 0 to 63)
+  // nothing changes and the unaligned address comes back: compare to find out.
+  char* wrptr_align(short potenz2);
+  // Appends n bytes of buf at the write position; returns n. Throws BufferOverflow,
+  // having written nothing, when they do not fit.
+  int copy(const char* buf, unsigned int n);
+
+  size_t size() const { return db->size(); }
+  size_t length() const { return db->length(); }
+  size_t freespace() const { return db->freespace(); }
+  size_t rd_rel() const { return rd_ptr_; }
+  size_t wr_rel() const { return wr_ptr_; }
+  // Bytes between read and write position; 0 when a reader has gone past the write position.
+  size_t remaining() const { return rd_ptr_ < wr_ptr_ ? wr_ptr_ - rd_ptr_ : 0; }
+
+  size_t total_length() const;
+  size_t total_size() const;
+
+  // Appends a new empty block of the message's block size behind the current block and
+  // makes it current, positions 0. Blocks that followed the current one stay in the
+  // chain behind the new one. Without a current block (after a walk, or with no chain)
+  // the block goes to the end of the chain. Throws NoMoreDynamicMemory, changing nothing.
+  void expand();
+  // The same with a given block (a single block, not part of another chain), taking over
+  // one reference on it. Positions are 0 even when the block holds data.
+  void addblock(KITE_Data_Block* block);
+  // True when the chain has more than one block.
+  bool IsFragmented() const { return first_ != nullptr && first_->next != nullptr; }
+
+  // Walking the chain: for (m->begin(); !m->is_done(); m->advance()) read length() bytes
+  // from rd_ptr(). A finished walk leaves no current block; call begin() again before
+  // using positions or contents.
+  void begin();
+  bool is_done() const { return db == nullptr; }
+  bool is_last() const { return db != nullptr && db->next == nullptr; }
+  void advance();
+
+  KITE_Message_Block* next() const { return next_; }
+  void next(KITE_Message_Block* m) { next_ = m; }
+  KITE_Message_Block* prev() const { return prev_; }
+  void prev(KITE_Message_Block* m) { prev_ = m; }
+
+  // Hook for derived message blocks; the base does nothing.
+  virtual void CallVisitor(KITE_MessageVisitor* visitor);
+
+ protected:
+  // Ends only through release().
+  virtual ~KITE_Message_Block();
+  // A record without a chain; duplicate() and clone() fill it in.
+  KITE_Message_Block();
+  // The empty record duplicate() and clone() fill in. A derived message block returns
+  // one of its own type with its own bookkeeping copied. Without memory the process ends
+  // through the log stream's cond_fail.
+  virtual KITE_Message_Block* CloneManagementData() const;
+
+  // Read position 0, write position at the current block's fill level.
+  void reset_current() {
+    rd_ptr_ = 0;
+    wr_ptr_ = db->length();
+  }
+  KITE_Data_Block* firstblock() { return first_; }
+  KITE_Data_Block* curblock() { return db; }
+
+ private:
+  // The buffer is the factory's and writable; the segment only hands it out as const.
+  static char* buffer(const KITE_Data_Block* b) {
+    return static_cast<char*>(const_cast<void*>(b->begin()));
+  }
+  // Offset of p from base(); wraps to a huge value for p below base().
+  size_t offset(const char* p) const;
+  // Write position to pos, raising the fill level to it if needed; throws BufferOverflow,
+  // changing nothing, when pos lies beyond the capacity.
+  void move_wr(size_t pos);
+  void link(KITE_Data_Block* block);
+
+  KITE_Data_Block* db;
+  KITE_Data_Block* first_;
+  size_t block_size_;
+  size_t rd_ptr_;
+  size_t wr_ptr_;
+  ACE_Thread_Mutex _refcountmutex;
+  unsigned int _refcount;
+
+ protected:
+  // The caller's list links.
+  KITE_Message_Block* next_;
+  KITE_Message_Block* prev_;
+};
+
+#endif
