@@ -176,8 +176,8 @@ class Message_Assembler {
 
   // Feeds the len characters at buffer, in order, to the machine; nothing for len <= 0.
   // The buffer is not kept. Throws BufferOverflow (see above), NoMoreDynamicMemory, and
-  // whatever the observer throws; the characters after the one that raised it are not
-  // consumed.
+  // whatever the observer throws (the machine is then back in its begin state); the
+  // characters after the one that raised it are not consumed.
   void input(const char* buffer, int len);
 
  protected:
