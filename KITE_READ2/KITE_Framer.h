@@ -1,0 +1,192 @@
+// KITE::Message_Assembler: cuts a character stream into line-terminated messages and hands
+// each finished message to a Message_Observer.
+//
+//   Message_Assembler::input(chunk, n) -> StateMashine::consume(ch) -> current state's consume(ch)
+//
+//              LF or CR stored                       block handed to the observer
+//   collect ------------------------> send (enter) ------------------------------> begin state
+//      ^  \                                                   (collect: new 1024-byte block)
+//      |   \ 1025th character: BufferOverflow out of input, message dropped
+//      |    v
+//      +--- discard <- every character up to and including the next LF or CR
+//
+// Messages: each is one KITE_Message_Block of 1024 bytes that is never extended, so a
+// message holds at most 1024 characters, its line end included. LF and CR each end a
+// message (CR LF gives two); every other character, zero included, is stored as it is. The
+// observer receives the block with read position 0 and length() the message's size, owns it
+// from then on and must release() it.
+//
+// Over-long lines: the 1025th character without a line end raises BufferOverflow ("1 wanted
+// 0 free") out of input(), and the rest of that chunk is not consumed. The message is
+// dropped, and the machine discards characters without a further exception up to and
+// including the next line end; the overflowing character is the first of them, so when it
+// is itself a line end, nothing more is discarded. Assembly then resumes with the next line.
+//
+// Extending: a derived Message_Assembler sets statemashine_ to a machine derived from
+// StateMashine and calls its init(); the machine's state getters, init() and
+// allocateMessageBlock() are virtual. A state consumes characters and may switch the
+// machine with changeState(); enter() runs after the switch, so it may switch again.
+//
+// Ownership: the assembler owns its machine; the machine owns the block being filled and
+// the states in its slots (collectmsg_state_, sendmsg_state_, discardline_state_), and
+// frees them when the assembler is destroyed. The observer is not owned.
+//
+// Re-entrance: characters that the observer feeds to the same assembler from process() meet
+// the send state: each is reported at ERROR ("SendMessageState: Transition not defined ")
+// and dropped.
+//
+// Not locked: one thread at a time calls input(); the observer runs on that thread, inside
+// input(). Tracing goes to the channel "KITE_Framer" ("DBG_KITE_Framer" or "DBG_ALL"): two
+// lines per character, and one per state entered.
+//
+// Cost: with tracing off and the plain collect state current, the characters up to the next
+// line end are copied into the block in one go; per message, one block is allocated and
+// one observer call made. Derived states, tracing, line ends and a full block take the
+// per-character path.
+#ifndef KITE_READ2_KITE_FRAMER_H
+#define KITE_READ2_KITE_FRAMER_H
+
+#include <cstddef>
+
+#include "KITE/KITE_Message_Block.h"
+
+namespace KITE {
+
+// Receives each finished message; the block belongs to the observer, which releases it.
+class Message_Observer {
+ public:
+  virtual void process(KITE_Message_Block* mb) = 0;
+
+ protected:
+  ~Message_Observer() = default;
+};
+
+class Message_Assembler {
+ public:
+  class StateMashine;
+
+  // A state of the machine; derived states override consume() and, if they act on entry,
+  // enter().
+  class State {
+   public:
+    State(StateMashine* sm, const char* name) : sm_(sm), name_(name) {}
+    virtual void consume(char ch) = 0;
+    // ch is the character that caused the transition, 0 at start-up. Does nothing here.
+    virtual void enter(char ch);
+    virtual ~State();
+
+    // Informational only.
+    const char* name() const { return name_; }
+
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+   protected:
+    StateMashine* sm_;  // not owned
+
+   private:
+    const char* name_;
+  };
+
+  // Appends each character to the current block; a line end switches to the send state.
+  class CollectMessageState : public State {
+   public:
+    explicit CollectMessageState(StateMashine* sm);
+    void consume(char ch) override;
+    void enter(char ch) override;
+  };
+
+  // Delivers the block on entry and returns to the begin state at once. Characters that
+  // reach it (fed from inside the observer) are reported and dropped.
+  class SendMessageState : public State {
+   public:
+    explicit SendMessageState(StateMashine* sm);
+    void consume(char ch) override;
+    void enter(char ch) override;
+  };
+
+  // After an over-long line: drops characters up to and including the next line end.
+  class DiscardLineState : public State {
+   public:
+    explicit DiscardLineState(StateMashine* sm);
+    void consume(char ch) override;
+    void enter(char ch) override;
+  };
+
+  class StateMashine {
+   public:
+    // The current state is set by init().
+    explicit StateMashine(Message_Observer* processor);
+    StateMashine(const StateMashine&) = delete;
+    StateMashine& operator=(const StateMashine&) = delete;
+
+    // Traces ch, then hands it to the current state.
+    void consume(char ch);
+    // Enters the begin state with 0; for the base machine that allocates the first block.
+    virtual void init();
+    // Makes ns current, then calls its enter(ch).
+    void changeState(State* ns, char ch);
+    // Makes a 1024-byte block current unless there is one. Throws NoMoreDynamicMemory.
+    virtual void allocateMessageBlock();
+    // Hands the current block to the observer, which owns it from then on.
+    void sendMessageBlock();
+    // Releases the current block, if any, and allocates a fresh one.
+    void dropMessageBlock();
+
+    // The cached states, made on first request. Throw NoMoreDynamicMemory.
+    virtual State* getCollectMessageState();
+    virtual State* getSendMessageState();
+    // The state that starts each message: the collect state.
+    virtual State* getBeginReadingState();
+    virtual State* getDiscardLineState();
+
+    // Frees the block being filled and the states in the slots.
+    virtual ~StateMashine();
+
+    KITE_Message_Block* currentblock() { return currentblock_; }
+    State* getCurrentState() { return currentstate_; }
+
+   protected:
+    StateMashine();
+
+    Message_Observer* processor_;       // not owned
+    KITE_Message_Block* currentblock_;  // null between a delivery and the next allocation
+    State* currentstate_;
+    State* collectmsg_state_;
+    State* sendmsg_state_;
+    State* discardline_state_;
+
+   private:
+    friend class Message_Assembler;
+
+    // The bulk path of input(): copies the characters at p up to the next line end (at
+    // most n, and no more than the block has room for) when the plain collect state would
+    // store them one by one without tracing. Returns how many it took, 0 when the
+    // per-character path must decide.
+    size_t collectRun(const char* p, size_t n);
+  };
+
+  // Makes the machine and enters its begin state, which allocates the first block.
+  // Throws NoMoreDynamicMemory.
+  explicit Message_Assembler(Message_Observer* processor);
+  virtual ~Message_Assembler();
+
+  Message_Assembler(const Message_Assembler&) = delete;
+  Message_Assembler& operator=(const Message_Assembler&) = delete;
+
+  // Feeds the len characters at buffer, in order, to the machine; nothing for len <= 0.
+  // The buffer is not kept. Throws BufferOverflow (see above), NoMoreDynamicMemory, and
+  // whatever the observer throws (the machine is then back in its begin state); the
+  // characters after the one that raised it are not consumed.
+  void input(const char* buffer, int len);
+
+ protected:
+  // For derived assemblers, which set statemashine_ and call its init().
+  Message_Assembler();
+
+  StateMashine* statemashine_;
+};
+
+}  // namespace KITE
+
+#endif

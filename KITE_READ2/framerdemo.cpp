@@ -1,0 +1,27 @@
+// framerdemo: feeds one fixed line to a message assembler and prints every message it
+// delivers. Takes no arguments and reads no input; "DBG_KITE_Framer" or "DBG_ALL" set to a
+// level adds the assembler's trace on standard error.
+#include <cstring>
+#include <iostream>
+
+#include "KITE_READ2/KITE_Framer.h"
+
+namespace {
+
+class MyPrinter : public KITE::Message_Observer {
+ public:
+  void process(KITE_Message_Block* mb) override {
+    std::cout.write(mb->rd_ptr(), static_cast<std::streamsize>(mb->length()));
+    mb->release();
+  }
+};
+
+}  // namespace
+
+int main() {
+  MyPrinter printer;
+  KITE::Message_Assembler assembler(&printer);
+  const char* text = "Dies ist zu interpretieren\n";
+  assembler.input(text, static_cast<int>(std::strlen(text)));
+  return 0;
+}

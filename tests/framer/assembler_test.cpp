@@ -1,0 +1,279 @@
+// The message assembler seen through a recording observer: line ends, chunking, the block
+// size, over-long lines and their recovery, re-entrant input, derived machines, tracing.
+//
+// The suite holds with the channel "KITE_Framer" off and on: AssemblerWithTrace runs it
+// again in a child process with "DBG_KITE_Framer" set.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "KITE_READ2/KITE_Framer.h"
+#include "errorhandling/tracegate.h"
+#include "support/recording_backend.h"
+#include "support/run_program.h"
+
+namespace {
+
+using kite_test::LogCapture;
+using kite_test::LogLine;
+
+class Recorder : public KITE::Message_Observer {
+ public:
+  void process(KITE_Message_Block* mb) override {
+    messages.emplace_back(mb->rd_ptr(), mb->length());
+    // What every delivered block looks like: one data block, read position 0, write
+    // position at its end, capacity 1024.
+    EXPECT_EQ(mb->rd_ptr(), mb->base());
+    EXPECT_EQ(mb->wr_ptr(), mb->end());
+    EXPECT_EQ(mb->size(), 1024u);
+    EXPECT_FALSE(mb->IsFragmented());
+    mb->release();
+  }
+
+  std::vector<std::string> messages;
+};
+
+void feed(KITE::Message_Assembler& assembler, const std::string& text) {
+  assembler.input(text.data(), static_cast<int>(text.size()));
+}
+
+typedef std::vector<std::string> Messages;
+
+// The text fed in chunks of chunk characters; chunk 0 feeds it whole.
+Messages assemble(const std::string& text, size_t chunk = 0) {
+  Recorder recorder;
+  KITE::Message_Assembler assembler(&recorder);
+  if (chunk == 0) chunk = text.size();
+  for (size_t at = 0; at < text.size(); at += chunk) feed(assembler, text.substr(at, chunk));
+  return recorder.messages;
+}
+
+// Lines reported at ERROR; trace lines (LDEBUG) may be there too when the channel is on.
+std::vector<std::string> errors(const LogCapture& capture) {
+  std::vector<std::string> texts;
+  for (const LogLine& line : capture.lines())
+    if (line.priority == KITE_LogMsg_Stream::ERROR) texts.push_back(line.text);
+  return texts;
+}
+
+TEST(Assembler, DeliversEachLineWithItsLineEnd) {
+  Recorder recorder;
+  KITE::Message_Assembler assembler(&recorder);
+  feed(assembler, "ab\ncd");
+  EXPECT_EQ(recorder.messages, Messages{"ab\n"});
+  feed(assembler, "\n");
+  EXPECT_EQ(recorder.messages, (Messages{"ab\n", "cd\n"}));
+}
+
+TEST(Assembler, CarriageReturnAndLineFeedEachEndAMessage) {
+  EXPECT_EQ(assemble("x\r\n"), (Messages{"x\r", "\n"}));
+  EXPECT_EQ(assemble("\n"), Messages{"\n"});
+  EXPECT_EQ(assemble("\r\r"), (Messages{"\r", "\r"}));
+}
+
+TEST(Assembler, StoresEveryOtherCharacterUnchanged) {
+  const std::string line("a\0b\x7f\x80\xff\t\n", 8);
+  EXPECT_EQ(assemble(line), Messages{line});
+}
+
+TEST(Assembler, EmptyAndNegativeChunksChangeNothing) {
+  Recorder recorder;
+  KITE::Message_Assembler assembler(&recorder);
+  feed(assembler, "a");
+  assembler.input("\n", 0);
+  assembler.input("\n", -1);
+  assembler.input(nullptr, 0);
+  feed(assembler, "b\n");
+  EXPECT_EQ(recorder.messages, Messages{"ab\n"});
+}
+
+TEST(Assembler, ChunkBoundariesMakeNoDifference) {
+  const std::string text = "first line\nsecond\r\n\nx" + std::string(700, 'y') + "\r" +
+                           std::string(1023, 'z') + "\nlast, unfinished";
+  const Messages whole = assemble(text);
+  ASSERT_EQ(whole.size(), 6u);
+  EXPECT_EQ(assemble(text, 1), whole);
+  EXPECT_EQ(assemble(text, 7), whole);
+  for (size_t cut = 0; cut <= text.size(); cut += 13) {
+    Recorder recorder;
+    KITE::Message_Assembler assembler(&recorder);
+    feed(assembler, text.substr(0, cut));
+    feed(assembler, text.substr(cut));
+    EXPECT_EQ(recorder.messages, whole) << "cut at " << cut;
+  }
+}
+
+TEST(Assembler, DeliversAMessageOfExactlyTheBlockSize) {
+  const std::string line = std::string(1023, 'a') + "\n";
+  EXPECT_EQ(assemble(line + line), (Messages{line, line}));
+}
+
+// Feeds text, expecting the over-long line's exception from it.
+void expect_overflow(KITE::Message_Assembler& assembler, const std::string& text) {
+  try {
+    feed(assembler, text);
+    ADD_FAILURE() << "no BufferOverflow";
+  } catch (const BufferOverflow& e) {
+    EXPECT_STREQ(e.what(), "BufferOverflow: 1 wanted 0 free");
+  }
+}
+
+TEST(Assembler, OverLongLineRaisesOnceAndIsDiscardedUpToItsLineEnd) {
+  Recorder recorder;
+  KITE::Message_Assembler assembler(&recorder);
+  feed(assembler, "ok\n");
+  // The rest of the chunk after the 1025th character is not consumed: "lost\n" is never seen.
+  expect_overflow(assembler, std::string(1025, 'a') + "lost\n");
+  EXPECT_EQ(recorder.messages, Messages{"ok\n"});
+  // Everything up to and including the next line end belongs to the dropped line.
+  feed(assembler, std::string(3000, 'b'));
+  feed(assembler, "still the long line\rnext\n");
+  EXPECT_EQ(recorder.messages, (Messages{"ok\n", "next\n"}));
+}
+
+TEST(Assembler, OverflowingLineEndEndsTheDroppedLine) {
+  for (const char* end : {"\n", "\r"}) {
+    Recorder recorder;
+    KITE::Message_Assembler assembler(&recorder);
+    expect_overflow(assembler, std::string(1024, 'a') + end + "lost\n");
+    feed(assembler, "next\n");
+    EXPECT_EQ(recorder.messages, Messages{"next\n"}) << "line end " << int(*end);
+  }
+}
+
+TEST(Assembler, OverLongLineFedOneCharacterAtATime) {
+  Recorder recorder;
+  KITE::Message_Assembler assembler(&recorder);
+  const std::string text = std::string(1100, 'a') + "\nnext\n";
+  int overflows = 0;
+  for (char ch : text) {
+    try {
+      assembler.input(&ch, 1);
+    } catch (const BufferOverflow&) {
+      ++overflows;
+    }
+  }
+  EXPECT_EQ(overflows, 1);
+  EXPECT_EQ(recorder.messages, Messages{"next\n"});
+}
+
+// Feeds the same assembler again from inside process().
+class Reentrant : public Recorder {
+ public:
+  void process(KITE_Message_Block* mb) override {
+    Recorder::process(mb);
+    assembler->input("zz", 2);
+  }
+  KITE::Message_Assembler* assembler = nullptr;
+};
+
+TEST(Assembler, InputFromInsideTheObserverIsReportedAndDropped) {
+  LogCapture capture;
+  Reentrant observer;
+  KITE::Message_Assembler assembler(&observer);
+  observer.assembler = &assembler;
+  feed(assembler, "a\nb\n");
+  EXPECT_EQ(observer.messages, (Messages{"a\n", "b\n"}));
+  EXPECT_EQ(errors(capture),
+            std::vector<std::string>(4, "SendMessageState: Transition not defined \n"));
+}
+
+class Throwing : public Recorder {
+ public:
+  void process(KITE_Message_Block* mb) override {
+    Recorder::process(mb);
+    if (messages.size() == 1) throw std::runtime_error("observer failed");
+  }
+};
+
+TEST(Assembler, ObserverExceptionLeavesTheAssemblerUsable) {
+  Throwing observer;
+  KITE::Message_Assembler assembler(&observer);
+  EXPECT_THROW(feed(assembler, "a\nlost\n"), std::runtime_error);
+  feed(assembler, "c\n");
+  EXPECT_EQ(observer.messages, (Messages{"a\n", "c\n"}));
+}
+
+// A machine whose collect state records every character before storing it.
+class RecordingCollect : public KITE::Message_Assembler::CollectMessageState {
+ public:
+  RecordingCollect(KITE::Message_Assembler::StateMashine* sm, std::string* seen)
+      : CollectMessageState(sm), seen_(seen) {}
+  void consume(char ch) override {
+    *seen_ += ch;
+    CollectMessageState::consume(ch);
+  }
+
+ private:
+  std::string* seen_;
+};
+
+class RecordingMachine : public KITE::Message_Assembler::StateMashine {
+ public:
+  RecordingMachine(KITE::Message_Observer* observer, std::string* seen)
+      : StateMashine(observer), seen_(seen) {}
+  KITE::Message_Assembler::State* getCollectMessageState() override {
+    if (collectmsg_state_ == nullptr) collectmsg_state_ = new RecordingCollect(this, seen_);
+    return collectmsg_state_;
+  }
+
+ private:
+  std::string* seen_;
+};
+
+class RecordingAssembler : public KITE::Message_Assembler {
+ public:
+  RecordingAssembler(KITE::Message_Observer* observer, std::string* seen) {
+    statemashine_ = new RecordingMachine(observer, seen);
+    statemashine_->init();
+  }
+};
+
+TEST(Assembler, DerivedStateSeesEveryCharacter) {
+  Recorder recorder;
+  std::string seen;
+  RecordingAssembler assembler(&recorder, &seen);
+  const std::string text = "hello\r\nworld, a longer line without its end";
+  feed(assembler, text);
+  EXPECT_EQ(seen, text);
+  EXPECT_EQ(recorder.messages, (Messages{"hello\r", "\n"}));
+}
+
+// The trace of the channel "KITE_Framer", whichever way the environment switched it.
+TEST(Assembler, TracesEveryCharacterWhileTheChannelIsOn) {
+  const bool on = tracegate("KITE_Framer").is_on();
+  LogCapture capture;
+  Recorder recorder;
+  {
+    KITE::Message_Assembler assembler(&recorder);
+    feed(assembler, "a\xe9\n");
+  }
+  std::vector<LogLine> expected;
+  if (on) {
+    for (const char* text : {"Enter State CollectMessageState\n", "StateMachine::Consume('a'=97)\n",
+                             "CollectMessageState: <- a\n", "StateMachine::Consume('\xe9'=-23)\n",
+                             "CollectMessageState: <- \xe9\n", "StateMachine::Consume('\n'=10)\n",
+                             "CollectMessageState: <- \n\n", "Enter State SendMessageState\n",
+                             "Enter State CollectMessageState\n"})
+      expected.emplace_back(KITE_LogMsg_Stream::LDEBUG, text);
+  }
+  EXPECT_EQ(capture.lines(), expected);
+  EXPECT_EQ(recorder.messages, Messages{"a\xe9\n"});
+}
+
+// The whole suite again, in a child with the channel switched on.
+TEST(AssemblerWithTrace, SuiteHoldsWithTheChannelOn) {
+  if (std::getenv("DBG_KITE_Framer") != nullptr) GTEST_SKIP() << "already the child";
+  kite_test::ProgramRun run;
+  run.path = "/proc/self/exe";
+  run.args = {"--gtest_filter=Assembler.*"};
+  run.env = {{"DBG_KITE_Framer", "1"}, {"DBG_ALL", std::nullopt}};
+  const kite_test::ProgramResult result = kite_test::run_program(run);
+  EXPECT_EQ(result.exit_code, 0) << result.out;
+  EXPECT_NE(result.out.find("[  PASSED  ]"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("Enter State CollectMessageState"), std::string::npos);
+}
+
+}  // namespace
