@@ -16,6 +16,10 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 
 demo: build
+	@echo '== framerdemo: one line through the message assembler'
+	env -u DBG_ALL -u DBG_KITE_Framer $(BIN)/framerdemo
+	@echo '== framerdemo again, with the assembler trace on (trace lines on standard error)'
+	DBG_KITE_Framer=1 $(BIN)/framerdemo
 	@echo '== gaugeselfcheck: the level switch against its table'
 	$(BIN)/gaugeselfcheck
 	@echo '== gaugequery: a level switch read from the environment'
