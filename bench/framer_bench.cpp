@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "KITE_READ2/KITE_Framer.h"
+#include "tests/support/per_character_assembler.h"
 
 namespace {
 
@@ -124,30 +125,8 @@ void Assembler(benchmark::State& state) {
   run_assembler<KITE::Message_Assembler>(state);
 }
 
-class DerivedCollect : public KITE::Message_Assembler::CollectMessageState {
- public:
-  using CollectMessageState::CollectMessageState;
-};
-
-class DerivedMachine : public KITE::Message_Assembler::StateMashine {
- public:
-  using StateMashine::StateMashine;
-  KITE::Message_Assembler::State* getCollectMessageState() override {
-    if (collectmsg_state_ == nullptr) collectmsg_state_ = new DerivedCollect(this);
-    return collectmsg_state_;
-  }
-};
-
-class PerCharacterAssembler : public KITE::Message_Assembler {
- public:
-  explicit PerCharacterAssembler(KITE::Message_Observer* observer) {
-    statemashine_ = new DerivedMachine(observer);
-    statemashine_->init();
-  }
-};
-
 void AssemblerPerCharacter(benchmark::State& state) {
-  run_assembler<PerCharacterAssembler>(state);
+  run_assembler<kite_test::PerCharacterAssembler>(state);
 }
 
 void BlockPerLine(benchmark::State& state) {

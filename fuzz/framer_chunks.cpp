@@ -12,6 +12,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "KITE_READ2/KITE_Framer.h"
+#include "tests/support/per_character_assembler.h"
 
 namespace {
 
@@ -67,28 +68,6 @@ class Recorder : public KITE::Message_Observer {
   std::vector<std::string> messages;
 };
 
-class DerivedCollect : public KITE::Message_Assembler::CollectMessageState {
- public:
-  using CollectMessageState::CollectMessageState;
-};
-
-class DerivedMachine : public KITE::Message_Assembler::StateMashine {
- public:
-  using StateMashine::StateMashine;
-  KITE::Message_Assembler::State* getCollectMessageState() override {
-    if (collectmsg_state_ == nullptr) collectmsg_state_ = new DerivedCollect(this);
-    return collectmsg_state_;
-  }
-};
-
-class PerCharacterAssembler : public KITE::Message_Assembler {
- public:
-  explicit PerCharacterAssembler(KITE::Message_Observer* observer) {
-    statemashine_ = new DerivedMachine(observer);
-    statemashine_->init();
-  }
-};
-
 // A chunk of raw bytes, or a run of one byte (so that over-long lines are common).
 std::vector<char> next_chunk(FuzzedDataProvider& in) {
   if (in.ConsumeBool()) {
@@ -120,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   Recorder recorder;
   if (in.ConsumeBool()) {
-    PerCharacterAssembler assembler(&recorder);
+    kite_test::PerCharacterAssembler assembler(&recorder);
     run(assembler, recorder, in);
   } else {
     KITE::Message_Assembler assembler(&recorder);
