@@ -29,7 +29,7 @@ install(TARGETS ${KITE_LIBRARIES} EXPORT kiteTargets
 install(TARGETS ${KITE_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${KITE_HEADER_DIRS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kite
         FILES_MATCHING PATTERN "*.h")
-# One page per program; a program without its page stops the configure.
+# One page per program: a program without its page makes the install fail.
 list(TRANSFORM KITE_PROGRAMS PREPEND man/ OUTPUT_VARIABLE KITE_MAN_PAGES)
 list(TRANSFORM KITE_MAN_PAGES APPEND .1)
 install(FILES ${KITE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
