@@ -2,7 +2,7 @@
 BUILD := build
 BIN := $(BUILD)/bin
 
-.PHONY: all deps build demo test clean
+.PHONY: all deps build demo test package clean
 all: build
 
 deps:
@@ -28,6 +28,11 @@ demo: build
 	KITE_DEMO_LIST=alpha::beta:gamma: $(BIN)/rosterquery KITE_DEMO_LIST
 	@echo '== sliceload: a window of a sample file, dumped, then four bit-field queries'
 	printf '4 8\n0 16\n3 6\n600 8\n' | $(BIN)/sliceload $(BUILD)/share/sample.bin --size 0x40
+
+# A Debian package of the kit (programs, headers, libraries, CMake and pkg-config files, man
+# pages): build/kite_<version>_<arch>.deb.
+package: build
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD) build-*

@@ -17,6 +17,8 @@ endfunction()
 foreach(lib IN LISTS KITE_LIBRARIES)
   kite_short_name(${lib} short)
   set_target_properties(${lib} PROPERTIES EXPORT_NAME ${short})
+  # Consumers compile the headers as the kit does.
+  target_compile_features(${lib} INTERFACE cxx_std_17)
 endforeach()
 # An installed libnibbler.a would be too generic a name in a system library folder.
 set_target_properties(nibbler PROPERTIES OUTPUT_NAME kite_nibbler)
@@ -27,7 +29,10 @@ install(TARGETS ${KITE_LIBRARIES} EXPORT kiteTargets
 install(TARGETS ${KITE_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${KITE_HEADER_DIRS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kite
         FILES_MATCHING PATTERN "*.h")
-install(DIRECTORY man/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 FILES_MATCHING PATTERN "*.1")
+# One page per program: a program without its page makes the install fail.
+list(TRANSFORM KITE_PROGRAMS PREPEND man/ OUTPUT_VARIABLE KITE_MAN_PAGES)
+list(TRANSFORM KITE_MAN_PAGES APPEND .1)
+install(FILES ${KITE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(EXPORT kiteTargets NAMESPACE kite:: DESTINATION ${KITE_CMAKE_DIR})
 configure_package_config_file(cmake/kiteConfig.cmake.in
@@ -43,6 +48,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kiteConfig.cmake
 # so the files cannot drift from the CMake targets. They locate the prefix from their own
 # place, which keeps an installed tree relocatable.
 file(RELATIVE_PATH KITE_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" KITE_PC_TO_PREFIX "${KITE_PC_TO_PREFIX}")
 foreach(lib IN LISTS KITE_LIBRARIES)
   kite_short_name(${lib} short)
   string(REPLACE "_" "-" KITE_PC_ALIAS ${short})
@@ -84,6 +90,14 @@ set(CPACK_PACKAGE_NAME kite)
 set(CPACK_PACKAGE_VENDOR "kite developers")
 set(CPACK_PACKAGE_CONTACT "kite developers <kite@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# CPack indents every line after the first, as the control file wants it.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+       "A C++17 infrastructure kit for Linux programs that receive, hold and inspect"
+       "byte-oriented messages: message buffers, a line framer, a per-thread log stream,"
+       "environment switches and debug channels, and console and syslog output."
+       "This package holds its static libraries, headers, CMake package and pkg-config"
+       "files, and the programs framerdemo, gaugeselfcheck, gaugequery, rosterquery"
+       "and sliceload.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)

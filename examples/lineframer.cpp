@@ -1,0 +1,78 @@
+// lineframer: cuts standard input into lines with the kite message assembler and logs each
+// line through the log stream, whose one backend writes to standard output.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "KITE/KITE_Exceptions.h"
+#include "KITE_READ2/KITE_Framer.h"
+#include "errorhandling/KITE_LogMsg_BackendMgr.h"
+#include "errorhandling/KITE_LogMsg_Stream.h"
+
+namespace {
+
+KITE_LogMsg_Stream& logstream() {
+  return *ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
+}
+
+// Writes each log line to standard output behind its priority: "<6> line 1: ...".
+class StdoutBackend : public KITE_LogMsg_Backend {
+ public:
+  void write(int priority, const char* line, int len) override {
+    if (len > 0 && passes(priority)) std::printf("<%d> %.*s", priority, len, line);
+  }
+};
+
+// Logs each message without its line end; the block belongs to us and is released.
+class LineLogger : public KITE::Message_Observer {
+ public:
+  void process(KITE_Message_Block* mb) override {
+    const int length = static_cast<int>(mb->length()) - 1;
+    logstream().message("line %d: %.*s", ++lines_, length, mb->rd_ptr());
+    mb->release();
+  }
+
+ private:
+  int lines_ = 0;
+};
+
+void input(KITE::Message_Assembler& assembler, const char* begin, const char* end) {
+  try {
+    assembler.input(begin, static_cast<int>(end - begin));
+  } catch (const BufferOverflow& e) {
+    logstream().warn("line over 1024 characters dropped (%s)", e.what());
+  }
+}
+
+// A line over 1024 characters raises BufferOverflow, and the assembler leaves the rest of
+// that input() call unread while it drops the line through its line end. Handing it each
+// run of text apart from the line end that follows it means no other line is lost.
+void feed(KITE::Message_Assembler& assembler, const char* text, const char* end) {
+  while (text < end) {
+    const char* run_end = std::find_if(text, end, [](char c) { return c == '\n' || c == '\r'; });
+    const char* next = run_end == end ? end : run_end + 1;
+    input(assembler, text, run_end);
+    input(assembler, run_end, next);
+    text = next;
+  }
+}
+
+}  // namespace
+
+int main() {
+  // The manager starts out with a standard-error backend; replace it with ours, which the
+  // manager then owns.
+  KITE_LogMsg_BackendMgr* backends =
+      ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::instance();
+  backends->clear();
+  backends->addBackend(new StdoutBackend);
+
+  LineLogger logger;
+  KITE::Message_Assembler assembler(&logger);
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(STDIN_FILENO, buffer, sizeof buffer)) > 0) feed(assembler, buffer, buffer + n);
+  // Text after the last line end is no message yet, and is not logged.
+  return 0;
+}
