@@ -85,24 +85,27 @@ foreach(lib IN LISTS KITE_LIBRARIES)
 endforeach()
 
 # make package: a Debian package of everything above, installed under /usr.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME kite)
-set(CPACK_PACKAGE_VENDOR "kite developers")
-set(CPACK_PACKAGE_CONTACT "kite developers <kite@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-# CPack indents every line after the first, as the control file wants it.
-string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
-       "A C++17 infrastructure kit for Linux programs that receive, hold and inspect"
-       "byte-oriented messages: message buffers, a line framer, a per-thread log stream,"
-       "environment switches and debug channels, and console and syslog output."
-       "This package holds its static libraries, headers, CMake package and pkg-config"
-       "files, and the programs framerdemo, gaugeselfcheck, gaugequery, rosterquery"
-       "and sliceload.")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
-# The runtime dependencies (the ACE library among them) come from the programs themselves.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Building against the static libraries needs ACE's headers and pkg-config.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libace-dev, pkgconf")
-include(CPack)
+# Only for the kit built on its own: a project that adds it packages itself.
+if(KITE_TOP_LEVEL)
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME kite)
+  set(CPACK_PACKAGE_VENDOR "kite developers")
+  set(CPACK_PACKAGE_CONTACT "kite developers <kite@localhost>")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+  # CPack indents every line after the first, as the control file wants it.
+  string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+         "A C++17 infrastructure kit for Linux programs that receive, hold and inspect"
+         "byte-oriented messages: message buffers, a line framer, a per-thread log stream,"
+         "environment switches and debug channels, and console and syslog output."
+         "This package holds its static libraries, headers, CMake package and pkg-config"
+         "files, and the programs framerdemo, gaugeselfcheck, gaugequery, rosterquery"
+         "and sliceload.")
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
+  # The runtime dependencies (the ACE library among them) come from the programs themselves.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Building against the static libraries needs ACE's headers and pkg-config.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libace-dev, pkgconf")
+  include(CPack)
+endif()
