@@ -1,6 +1,5 @@
 #include "KITE/KITE_Message_Block.h"
 
-#include <ace/Guard_T.h>
 #include <ace/Recursive_Thread_Mutex.h>
 #include <ace/Singleton.h>
 
@@ -40,21 +39,15 @@ KITE_Message_Block::~KITE_Message_Block() {
   }
 }
 
+// The last holder's decrement acquires what every other holder did to the block before
+// its own release, so the destruction comes after all of it.
 void KITE_Message_Block::release() {
-  unsigned int left;
-  {
-    ACE_Guard<KITE_Refcount_Mutex> guard(_refcountmutex);
-    if (!guard.locked()) return;
-    left = --_refcount;
-  }
-  // Outside the lock: the destructor takes the data blocks' mutexes.
-  if (left == 0) delete this;
+  if (_refcount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
+// A new holder gets its reference from an existing one, which keeps the block alive.
 KITE_Message_Block* KITE_Message_Block::add_ref() {
-  ACE_Guard<KITE_Refcount_Mutex> guard(_refcountmutex);
-  if (!guard.locked()) return nullptr;
-  ++_refcount;
+  _refcount.fetch_add(1, std::memory_order_relaxed);
   return this;
 }
 

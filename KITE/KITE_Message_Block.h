@@ -23,12 +23,14 @@
 // the chain's shape: extend only a chain nobody else holds (clone it first otherwise).
 // The list links next()/prev() belong to the caller and are never followed here.
 //
-// Locking: _refcountmutex guards _refcount only. Positions, chain and bytes are unlocked:
+// Locking: _refcount is atomic; nothing runs under a message block's count, unlike a data
+// block's, whose factory hooks need its mutex. Positions, chain and bytes are unlocked:
 // one thread uses a message block at a time. Duplicates may live in other threads and
 // read the shared bytes; nobody writes shared blocks.
 #ifndef KITE_MESSAGE_BLOCK_H
 #define KITE_MESSAGE_BLOCK_H
 
+#include <atomic>
 #include <cstddef>
 
 #include "KITE/KITE_Data_Block.h"
@@ -53,7 +55,7 @@ class KITE_Message_Block {
 
   // Drops a holder; the last one destroys the message block and releases its chain.
   void release();
-  // Adds a holder and returns this, or null when the mutex cannot be taken.
+  // Adds a holder and returns this.
   KITE_Message_Block* add_ref();
 
   // A new message block on the same data blocks, positions at the start and the fill
@@ -172,8 +174,7 @@ class KITE_Message_Block {
   size_t block_size_;
   size_t rd_ptr_;
   size_t wr_ptr_;
-  KITE_Refcount_Mutex _refcountmutex;
-  unsigned int _refcount;
+  std::atomic<unsigned int> _refcount;
 
  protected:
   // The caller's list links.
