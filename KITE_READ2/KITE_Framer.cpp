@@ -17,6 +17,13 @@ namespace {
 
 tracegate debug("KITE_Framer");
 
+// The channel's print tests the switch itself; testing it here first spares the call on
+// every character while tracing is off.
+#define KITE_FRAMER_TRACE(...)                   \
+  do {                                           \
+    if (debug.is_on()) debug.print(__VA_ARGS__); \
+  } while (0)
+
 const unsigned int kMessageSize = 1024;
 
 bool is_line_end(char ch) {
@@ -52,14 +59,14 @@ Message_Assembler::CollectMessageState::CollectMessageState(StateMashine* sm)
     : State(sm, "CollectMessage") {}
 
 void Message_Assembler::CollectMessageState::enter(char) {
-  debug.print("Enter State CollectMessageState");
+  KITE_FRAMER_TRACE("Enter State CollectMessageState");
   sm_->allocateMessageBlock();
 }
 
 // The character is stored before it is tested for a line end, so a line end is part of its
 // message and the 1025th character overflows whatever it is.
 void Message_Assembler::CollectMessageState::consume(char ch) {
-  debug.print("CollectMessageState: <- %c", ch);
+  KITE_FRAMER_TRACE("CollectMessageState: <- %c", ch);
   // Only after a failed allocation is there no block here.
   if (sm_->currentblock() == nullptr) sm_->allocateMessageBlock();
   char* at;
@@ -80,7 +87,7 @@ Message_Assembler::SendMessageState::SendMessageState(StateMashine* sm)
 // When the observer throws, the machine still goes back to the begin state, so the
 // assembler stays usable after the exception has left input().
 void Message_Assembler::SendMessageState::enter(char ch) {
-  debug.print("Enter State SendMessageState");
+  KITE_FRAMER_TRACE("Enter State SendMessageState");
   try {
     sm_->sendMessageBlock();
   } catch (...) {
@@ -91,7 +98,7 @@ void Message_Assembler::SendMessageState::enter(char ch) {
 }
 
 void Message_Assembler::SendMessageState::consume(char ch) {
-  debug.print("SendMessageState: <- %c", ch);
+  KITE_FRAMER_TRACE("SendMessageState: <- %c", ch);
   ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance()->error(
       "SendMessageState: Transition not defined ");
 }
@@ -100,11 +107,11 @@ Message_Assembler::DiscardLineState::DiscardLineState(StateMashine* sm)
     : State(sm, "DiscardLine") {}
 
 void Message_Assembler::DiscardLineState::enter(char) {
-  debug.print("Enter State DiscardLineState");
+  KITE_FRAMER_TRACE("Enter State DiscardLineState");
 }
 
 void Message_Assembler::DiscardLineState::consume(char ch) {
-  debug.print("DiscardLineState: <- %c", ch);
+  KITE_FRAMER_TRACE("DiscardLineState: <- %c", ch);
   if (is_line_end(ch)) sm_->changeState(sm_->getBeginReadingState(), ch);
 }
 
@@ -130,7 +137,7 @@ Message_Assembler::StateMashine::~StateMashine() {
 }
 
 void Message_Assembler::StateMashine::consume(char ch) {
-  debug.print("StateMachine::Consume('%c'=%d)", ch, ch);
+  KITE_FRAMER_TRACE("StateMachine::Consume('%c'=%d)", ch, ch);
   currentstate_->consume(ch);
 }
 
@@ -229,5 +236,7 @@ void Message_Assembler::input(const char* buffer, int len) {
     if (p != end) statemashine_->consume(*p++);
   }
 }
+
+#undef KITE_FRAMER_TRACE
 
 }  // namespace KITE
