@@ -11,10 +11,10 @@
 namespace kite_test {
 
 struct ProgramRun {
-  std::string path;                // executable to run
-  std::vector<std::string> args;   // argv[1] onwards
+  std::string path;                  // executable to run
+  std::vector<std::string> args;     // argv[1] onwards
   std::optional<std::string> argv0;  // argv[0]; the path when unset
-  std::string input;               // written to standard input, which is then closed
+  std::string input;                 // written to standard input, which is then closed
   // Environment changes on top of this process's environment: a value sets the
   // variable, nullopt removes it.
   std::map<std::string, std::optional<std::string>> env;
