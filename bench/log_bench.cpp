@@ -19,18 +19,11 @@
 #include "spdlog/sinks/basic_file_sink.h"
 #include "spdlog/sinks/null_sink.h"
 #include "spdlog/spdlog.h"
+#include "tests/support/recording_backend.h"
 
 namespace {
 
 const char kPeer[] = "10.20.30.40";
-
-KITE_LogMsg_BackendMgr* manager() {
-  return ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::instance();
-}
-
-KITE_LogMsg_Stream* log_stream() {
-  return ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
-}
 
 int dev_null() {
   static const int fd = open("/dev/null", O_WRONLY);
@@ -47,15 +40,15 @@ class NullBackend : public KITE_LogMsg_Backend {
 };
 
 void only_null_backend(const benchmark::State&) {
-  manager()->clear();
-  manager()->addBackend(new NullBackend);
+  kite_test::backend_manager()->clear();
+  kite_test::backend_manager()->addBackend(new NullBackend);
 }
 
 int saved_stderr = -1;
 
 void stderr_to_dev_null(const benchmark::State&) {
-  manager()->clear();
-  manager()->addBackend(new KITE_LogMsg_Bstderr);
+  kite_test::backend_manager()->clear();
+  kite_test::backend_manager()->addBackend(new KITE_LogMsg_Bstderr);
   saved_stderr = dup(2);
   dup2(dev_null(), 2);
 }
@@ -100,7 +93,8 @@ void BM_SnprintfMutex(benchmark::State& state) {
 
 void BM_LogStream(benchmark::State& state) {
   int i = 0;
-  for (auto _ : state) log_stream()->message("request %d from %s took %d us", ++i, kPeer, 42);
+  for (auto _ : state)
+    kite_test::log_stream()->message("request %d from %s took %d us", ++i, kPeer, 42);
   items(state);
 }
 

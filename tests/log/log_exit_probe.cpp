@@ -8,14 +8,13 @@
 
 #include "errorhandling/KITE_LogMsg_BackendMgr.h"
 #include "errorhandling/KITE_LogMsg_Stream.h"
+#include "support/recording_backend.h"
 
 namespace {
 
 typedef KITE_LogMsg_Stream S;
 
-KITE_LogMsg_Stream* log_stream() {
-  return ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
-}
+using kite_test::log_stream;
 
 // Writes every line to standard output as well.
 class StdoutBackend : public KITE_LogMsg_Backend {
@@ -49,8 +48,7 @@ int main(int argc, char** argv) {
     worker.join();
   }
   if (std::strcmp(mode, "backend") == 0)
-    ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::instance()->addBackend(
-        new StdoutBackend);
+    kite_test::backend_manager()->addBackend(new StdoutBackend);
   *log_stream() << S::WARNING << "pending in main";
   if (std::strcmp(mode, "exit") == 0) std::exit(3);
   return 0;
