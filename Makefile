@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The two commands of the README. Both install missing Debian packages first.
 BUILD := build
 BIN := $(BUILD)/bin

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BOLT::Mseg names a contiguous range of bytes by its first byte, its end and its size.
 //
 //   basis                                ende

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Page geometry shared by the memory segment and the segment loader.
 #ifndef BOLT_SYSTEM_SPECIFIC_H
 #define BOLT_SYSTEM_SPECIFIC_H

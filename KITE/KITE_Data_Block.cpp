@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "KITE/KITE_Data_Block.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KITE_Data_Block: a buffer of fixed capacity with a fill level and a reference count.
 //
 //   begin()                      begin() + length()             begin() + size()

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BufferOverflow: a data block was asked to hold more bytes than it has room for.
 //
 // Thrown by KITE_Data_Block::grow and passed on by the message block's writers. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "KITE/KITE_Message_Block.h"
 
 #include <ace/Recursive_Thread_Mutex.h>

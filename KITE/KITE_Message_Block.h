@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KITE_Message_Block: a reference-counted handle on a chain of data blocks, with one
 // current block and a read and a write position inside it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KITE_Refcount_Mutex: the lock of a data block's or message block's reference count.
 // Internal to KITE/; taken through ACE_Guard like any ACE lock.
 //

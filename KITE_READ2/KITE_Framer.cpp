@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "KITE_READ2/KITE_Framer.h"
 
 #include <ace/Recursive_Thread_Mutex.h>

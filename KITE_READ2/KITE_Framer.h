@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KITE::Message_Assembler: cuts a character stream into line-terminated messages and hands
 // each finished message to a Message_Observer.
 //

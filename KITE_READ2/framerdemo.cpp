@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // framerdemo: feeds one fixed line to a message assembler and prints every message it
 // delivers. Takes no arguments and reads no input; "DBG_KITE_Framer" or "DBG_ALL" set to a
 // level adds the assembler's trace on standard error.

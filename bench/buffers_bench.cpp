@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Message buffers against the plain allocator they are built on. Goals, as ratios:
 //   AllocFillRelease      <= 6 x MallocFree
 //   DuplicateRelease      <= 5 x MallocFree

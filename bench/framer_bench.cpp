@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message assembler against the bound of line splitting: a memchr splitter that copies
 // each line into a 1024-byte buffer and calls an observer through a pointer. Both get 64 MiB
 // of text in 64 KiB chunks, for lines of 20, 80 and 500 bytes (line end included).

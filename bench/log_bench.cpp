@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Log lines per second for "request %d from %s took %d us", one thread and two: through
 // the log stream to a backend that discards, and to the standard-error backend with
 // standard error on /dev/null. References in the same binary: snprintf alone; snprintf with

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation, the CMake package, pkg-config files and the Debian package.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)

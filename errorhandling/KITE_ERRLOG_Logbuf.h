@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stream buffer templates that turn a standard output stream into a message source.
 //
 // Logbuf gathers every character written to its stream; each sync (std::flush, std::endl)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KITE_LogMsg_Backend: a destination for finished log lines.
 //
 // Extension contract: derive, override write(), and apply your own limit there with

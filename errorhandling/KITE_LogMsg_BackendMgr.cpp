@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "errorhandling/KITE_LogMsg_BackendMgr.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KITE_LogMsg_BackendMgr: the process-wide entry for every finished log line.
 //
 // Obtained through ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::

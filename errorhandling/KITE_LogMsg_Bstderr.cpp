@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "errorhandling/KITE_LogMsg_Bstderr.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KITE_LogMsg_Bstderr: the backend that writes each line to standard error (descriptor 2),
 // byte for byte as handed in, with one write(2) per line unless the system takes only part
 // of it. The backend manager creates one at construction, so logging works without set-up.

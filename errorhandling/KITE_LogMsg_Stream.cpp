@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "errorhandling/KITE_LogMsg_Stream.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KITE_LogMsg_Stream: the calling thread's log stream, front end of all logging.
 //
 //   KITE_LogMsg_Stream* log =

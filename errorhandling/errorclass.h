@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exceptions of the message kit and the logging spine.
 //
 // Each carries its message in a fixed array filled once at construction, so throwing one

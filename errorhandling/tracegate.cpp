@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "errorhandling/tracegate.h"
 
 #include <cstring>

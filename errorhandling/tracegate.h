@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tracegate: a named debug channel that writes through the calling thread's log stream,
 // at priority LDEBUG.
 //

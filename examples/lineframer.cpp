@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lineframer: cuts standard input into lines with the kite message assembler and logs each
 // line through the log stream, whose one backend writes to standard output.
 #include <unistd.h>

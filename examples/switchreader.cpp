@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // switchreader: takes its settings from environment switches and traces through a debug
 // channel, for example
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the message assembler with random chunkings of random bytes: after every chunk the
 // delivered messages and the over-long line's exception must be those of a plain reference
 // splitter. Half of the inputs go to a machine whose collect state is derived, so both the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the log stream with streamed text, a format without arguments: whatever the bytes,
 // one flush hands exactly one line of at most 254 characters to the backends, at the
 // streamed priority, and text without '%' or '@' arrives as it was written (up to a zero

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes Nibbler::getbits on random segments with random fields: every answer must match
 // reading the field bit by bit, and every field that does not end within the segment
 // must throw with its byte count, without a byte outside the segment being read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the query protocol of sliceload with arbitrary text on a random segment, and
 // dumps the segment at a random address. Each query must be echoed once and answered
 // either on the output or with a message on the error stream.

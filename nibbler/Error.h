@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exceptions of the segment bit tool.
 //
 // Error carries a finished message in a fixed array of 128 characters, filled once at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "nibbler/Hexlister.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hexlister prints a byte range 16 bytes a line, each line headed by the address of its
 // first byte: dump_hex as two-digit hexadecimal numbers, dump_ascii as characters with
 // escapes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "nibbler/Nibbler.h"
 
 u_int32_t getbitsimbyte(size_t off, size_t len, octet_t b) {

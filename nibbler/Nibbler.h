@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Nibbler reads bit fields of any position and length out of a memory segment.
 //
 // Bits are numbered from the start of the segment, most significant bit of each byte

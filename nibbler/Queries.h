@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The query protocol of the segment bit tool, apart from its main so that it can be
 // driven from any pair of streams.
 //

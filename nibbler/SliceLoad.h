@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SliceLoad reads one page of a file into a buffer of its own and describes a window of
 // that page as a memory segment.
 //

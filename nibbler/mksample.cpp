@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the sample file that `make demo` shows sliceload on: two pages of recognisable
 // bytes. It starts with A5 3C 0F, the bytes of the tool's worked query examples.
 #include <cstdio>

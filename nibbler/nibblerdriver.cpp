@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sliceload: loads a window of a file, dumps it in hexadecimal and as characters, and
 // answers bit-field queries read from standard input (see nibbler/Queries.h).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte type of the segment bit tool's interfaces.
 #ifndef NIBBLER_OCTET_H
 #define NIBBLER_OCTET_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utility/env_adapter.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The environment as the source of a switch, and the three switch types built on it.
 //
 // env_adapter reads its variable once, when it is built: later setenv or unsetenv calls are not

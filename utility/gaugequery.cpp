@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gaugequery <envvar_name>: reports how the variable reads as a level switch, as one message
 // line "<argv[0]>: <name> is ON  with level <n>" (or "OFF"). Any other argument count writes a
 // usage failure and aborts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gaugeselfcheck: checks the level switch against a fixed table. Each case sets (or removes)
 // its variable first, so the environment the program starts with does not matter. Every
 // passed case writes one message line; the first failed case writes a failure line and aborts.

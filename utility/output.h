@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The output module: classified lines on the console or in the system log.
 //
 // A line is written under one output_classification. On the console it reads

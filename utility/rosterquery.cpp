@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rosterquery <environment_variable>: prints the variable as a ':'-separated list with its empty
 // fields dropped, after a line telling whether any were dropped. Any other argument count
 // prints the usage on standard error and exits with 1.

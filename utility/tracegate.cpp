@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utility/tracegate.h"
 
 #include "utility/env_adapter.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A debug channel that writes through the output module: a named on/off tap for diagnostics.
 //
 // Whether a channel speaks is decided once, at construction, from level switches: "DBG_ALL"

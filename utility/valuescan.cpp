@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utility/valuescan.h"
 
 #include <cctype>

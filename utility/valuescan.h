@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Switch parsers: how the text of a switch is read, apart from where the text comes from.
 //
 // A switch object joins one parser with one source adapter through valuescan_impl_template:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A data-block factory for tests: counts every call, knows which of its blocks are alive,
 // and fills new buffers with a pattern so bytes the kit writes can be told apart.
 #ifndef KITE_TESTS_COUNTING_FACTORY_H

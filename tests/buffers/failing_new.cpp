@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "failing_new.h"
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The message assembler seen through a recording observer: line ends, chunking, the block
 // size, over-long lines and their recovery, re-entrant input, derived machines, tracing.
 //

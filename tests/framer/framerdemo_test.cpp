@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs build/bin/framerdemo and compares what it prints and its exit status. Every "DBG_"
 // variable of the caller's environment is removed, so only the switches a case sets count.
 #include <unistd.h>

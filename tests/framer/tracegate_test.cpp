@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The debug channel over the log stream: switching by "DBG_ALL" and "DBG_<name>", the time
 // stamp request, plain and component lines, and the fatal checks.
 #include <cstdlib>

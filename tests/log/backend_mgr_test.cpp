@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The backend manager: limits, order and ownership of backends, the standard-error
 // backend, and the fatal paths of the log stream that go through the manager.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ends with text still pending in log streams, the way argv[1] says, so that a test can
 // check that the text arrives and that exit touches nothing already destroyed.
 #include <unistd.h>

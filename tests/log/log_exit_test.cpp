@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // At exit the backend manager outlives every log stream: text a stream still holds is
 // delivered, and nothing is touched after the manager is gone (the sanitizer build checks
 // the second part: a stray access or leak makes the probe report and fail).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The formatter of the log stream: @-tokens, "%m", the line-end rule, the 254-character
 // cut, and '%' characters that must print literally.
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text streamed into the log stream, the priority inserter, and the printf-style
 // shorthands with their conditional forms.
 #include <errno.h>

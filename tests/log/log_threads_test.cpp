@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several threads log through their own streams while another thread adds a backend:
 // every line arrives whole and exactly once at every backend that was there for it.
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log buffer: what reaches the sink at each sync, and when.
 #include <ostream>
 #include <stdexcept>

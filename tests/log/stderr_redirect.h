@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Points file descriptor 2 somewhere else for the lifetime of the object, so tests can see
 // exactly what the standard-error backend writes.
 #ifndef KITE_TESTS_LOG_STDERR_REDIRECT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "nibbler/Nibbler.h"
 
 #include <climits>

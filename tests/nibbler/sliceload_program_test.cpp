@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs build/bin/sliceload and compares what it prints and its exit status.
 #include <sstream>
 #include <string>

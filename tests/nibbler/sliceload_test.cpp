@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "nibbler/SliceLoad.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A private directory for test files, removed with everything in it at the end of scope.
 #ifndef KITE_TESTS_NIBBLER_TEMP_DIR_H
 #define KITE_TESTS_NIBBLER_TEMP_DIR_H

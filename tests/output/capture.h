@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Collects what the output module writes to std::cout and std::cerr while it lives.
 #ifndef KITE_TESTS_OUTPUT_CAPTURE_H
 #define KITE_TESTS_OUTPUT_CAPTURE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linked into a probe, this replaces the C library's clock for the whole program: every read
 // fails, as time() does when the time does not fit.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the output module from its command line, one step after another, so tests can watch
 // a fresh process: its switches, its executable name, the system log and the semaphore.
 //

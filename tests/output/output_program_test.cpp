@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The output module in fresh processes: executable names, the system log through a private
 // /dev/log, the clock, and serialisation through the machine-wide semaphore set.
 #include "support/run_program.h"

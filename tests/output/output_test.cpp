@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "utility/output.h"
 
 #include "capture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An assembler whose machine derives its collect state without changing it, so the plain
 // machine's bulk path never applies and every character takes the per-character path.
 // The reference for that path in the fuzz target and the framer benchmark.

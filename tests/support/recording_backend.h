@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Log capture for tests: a backend that records every line it receives, and a scope that
 // makes it the backend manager's only destination (or adds it beside standard error).
 //

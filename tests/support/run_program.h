@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a built program of the kit as a child process and captures what it prints,
 // so program tests can compare exact output and exit status.
 #ifndef KITE_TESTS_RUN_PROGRAM_H
