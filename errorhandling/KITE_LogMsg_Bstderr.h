@@ -11,9 +11,12 @@ class KITE_LogMsg_Bstderr : public KITE_LogMsg_Backend {
  public:
   KITE_LogMsg_Bstderr() = default;
 
-  // A failed write ends this line on this backend silently; there is nowhere to report it.
   void write(int priority, const char* buffer, int len) override;
   ~KITE_LogMsg_Bstderr() override;
+
+  // Writes len bytes to descriptor 2, continuing after a partial or interrupted write. A
+  // failed write ends the line silently: there is nowhere to report it.
+  static void put(const char* buffer, int len);
 };
 
 #endif

@@ -9,11 +9,10 @@
 #include <memory>
 #include <new>
 
+#include "ace/Object_Manager.h"
 #include "ace/Thread.h"
 
 namespace {
-
-typedef ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex> BackendMgrSingleton;
 
 // Characters of a finished line: msg_ has 256 places, the formatter is given 255.
 const int kLineMax = 254;
@@ -63,7 +62,7 @@ bool ends_with_newline(const char* format, const char* end) {
 KITE_LogMsg_Stream::KITE_LogMsg_Stream()
     : KITE_ERRLOG::logbuf_init<char>(this),
       std::basic_ostream<char>(buf_ptr()),
-      backend_(BackendMgrSingleton::instance()),
+      backend_(KITE_LogMsg_BackendMgr::instance()),
       m_defaultPriority(LDEBUG),
       m_currentPriority(LDEBUG),
       status_(0),
@@ -321,7 +320,21 @@ std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority
 
 ACE_BEGIN_VERSIONED_NAMESPACE_DECL
 template <>
-ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::ACE_TSS_Singleton() {
-  BackendMgrSingleton::instance();
+KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance() {
+  typedef ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex> Holder;
+  alignas(Holder) static unsigned char storage[sizeof(Holder)];
+  static Holder* const holder = [] {
+    KITE_LogMsg_BackendMgr::instance();
+    Holder* made = new (storage) Holder;
+    if (!ACE_Object_Manager::starting_up() && !ACE_Object_Manager::shutting_down())
+      ACE_Object_Manager::at_exit(made, nullptr, "KITE_LogMsg_Stream");
+    return made;
+  }();
+  return ACE_TSS_GET(&holder->instance_, KITE_LogMsg_Stream);
+}
+
+template <>
+void ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::cleanup(void*) {
+  delete instance_.ts_object(nullptr);
 }
 ACE_END_VERSIONED_NAMESPACE_DECL
