@@ -16,13 +16,22 @@
 // "@PROG" program name, "%m" and "@ERRSTR" the text of the error number recorded by info()
 // (never the current errno), "@LINE" and "@FILE" the recorded position, "@PID" the main
 // process id, "@TID" the calling thread's id, "@TIME" nothing. A '%' within a replacement
-// prints literally, "%%" stays an escaped '%', and a '%' that starts no valid conversion
-// prints literally. A newline is added unless the caller's format ends with one. At most
-// 254 characters are kept; the return value of log() is the length before that cut.
+// prints literally, and the caller's own directives are left to the C library as written,
+// so a format reads the same arguments with or without tokens (an '@' that ends a
+// directive, as in "%5@LINE", belongs to it and starts no token). A newline is added unless the
+// caller's format ends with one. At most 254 characters are kept; the return value of log() is the
+// length before that cut.
 //
 // Streamed text (<<) gathers until a flush (std::flush, std::endl) and then forms one line
 // at the current priority. It is a format without arguments: "%%" gives "%", "%m" the
 // error text, and every other '%' is copied as it is.
+//
+// A streamed line that fails (a backend throws while the flush delivers it, or a null
+// const char* is inserted) sets badbit, which the caller may test right after the flush.
+// The text not delivered stays gathered and goes out with the next flush. The stream is
+// good again as the next line begins: at the next instance(), info(), priority inserter
+// or printf-style call. Text inserted after a null pointer within one statement is
+// dropped by the C++ library.
 //
 // Cost: a line allocates nothing once the stream has seen a line as long, and a format
 // without '@' goes to vsnprintf unchanged: glibc's own "%m" prints the recorded error,
@@ -99,8 +108,14 @@ class KITE_LogMsg_Stream : public virtual KITE_ERRLOG::logbuf_init<char>,
  private:
   friend std::ostream& operator<<(std::ostream& os, Priority priority);
   friend class ACE_TSS<KITE_LogMsg_Stream>;  // makes the streams of instance()
+  friend class ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>;
 
   KITE_LogMsg_Stream();
+
+  // Clears a failure of the previous streamed line.
+  void recover() {
+    if (!good()) clear();
+  }
 
   enum class Mode { kFormat, kText };
 
