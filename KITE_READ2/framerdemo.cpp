@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "KITE_READ2/KITE_Framer.h"
+#include "utility/exit_status.h"
 
 namespace {
 
@@ -24,5 +25,5 @@ int main() {
   KITE::Message_Assembler assembler(&printer);
   const char* text = "Dies ist zu interpretieren\n";
   assembler.input(text, static_cast<int>(std::strlen(text)));
-  return 0;
+  return checked_exit_status(0);
 }

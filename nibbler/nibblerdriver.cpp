@@ -17,6 +17,7 @@
 #include "nibbler/Nibbler.h"
 #include "nibbler/Queries.h"
 #include "nibbler/SliceLoad.h"
+#include "utility/exit_status.h"
 
 namespace {
 
@@ -75,7 +76,10 @@ int main(int argc, char** argv) {
   std::cout << "-------------------- Asciidump ------------------------\n";
   Hexlister::dump_ascii(std::cout, start, seg.size(), offset);
 
-  Nibbler nibbler(seg);
-  answer_queries(nibbler, std::cin, std::cout, std::cerr);
-  return 0;
+  // Answers would be lost where the dumps were.
+  if (std::cout) {
+    Nibbler nibbler(seg);
+    answer_queries(nibbler, std::cin, std::cout, std::cerr);
+  }
+  return checked_exit_status(0);
 }

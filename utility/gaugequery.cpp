@@ -3,6 +3,7 @@
 // line "<argv[0]>: <name> is ON  with level <n>" (or "OFF"). Any other argument count writes a
 // usage failure and aborts.
 #include "utility/env_adapter.h"
+#include "utility/exit_status.h"
 #include "utility/output.h"
 
 int main(int argc, char* argv[]) {
@@ -15,5 +16,5 @@ int main(int argc, char* argv[]) {
   // "ON " keeps both state words three characters wide; levels stay within 32 bits.
   output::message("%s: %s is %s with level %u", program, argv[1], on ? "ON " : "OFF",
                   static_cast<unsigned>(level));
-  return 0;
+  return checked_exit_status(0, output::console_write_error());
 }

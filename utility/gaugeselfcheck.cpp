@@ -3,6 +3,7 @@
 // its variable first, so the environment the program starts with does not matter. Every
 // passed case writes one message line; the first failed case writes a failure line and aborts.
 #include "utility/env_adapter.h"
+#include "utility/exit_status.h"
 #include "utility/output.h"
 
 #include <cstdlib>
@@ -60,5 +61,5 @@ const thc thc_array[] = {
 
 int main() {
   for (const thc& test_case : thc_array) test_case.test();
-  return 0;
+  return checked_exit_status(0, output::console_write_error());
 }

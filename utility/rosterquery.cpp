@@ -3,6 +3,7 @@
 // fields dropped, after a line telling whether any were dropped. Any other argument count
 // prints the usage on standard error and exits with 1.
 #include "utility/env_adapter.h"
+#include "utility/exit_status.h"
 
 #include <iostream>
 
@@ -17,5 +18,5 @@ int main(int argc, char* argv[]) {
   const env_list::value_list vec = my_list.splitAndPruneValues(emptyEntriesRemoved, ':');
   std::cout << "emptyEntriesRemoved is " << (emptyEntriesRemoved ? 1 : 0) << std::endl;
   for (size_t i = 0; i < vec.size(); ++i) std::cout << vec[i] << std::endl;
-  return 0;
+  return checked_exit_status(0);
 }
