@@ -326,6 +326,9 @@ KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_M
   static Holder* const holder = [] {
     KITE_LogMsg_BackendMgr::instance();
     Holder* made = new (storage) Holder;
+    // Makes the thread-specific key now, under the guard of this initialisation: ACE would
+    // make it on first use behind a flag that other threads read without a lock.
+    made->instance_.ts_object(nullptr);
     if (!ACE_Object_Manager::starting_up() && !ACE_Object_Manager::shutting_down())
       ACE_Object_Manager::at_exit(made, nullptr, "KITE_LogMsg_Stream");
     return made;
