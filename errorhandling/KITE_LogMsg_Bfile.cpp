@@ -14,7 +14,7 @@ namespace {
 
 std::string absolute(const char* path) {
   char directory[PATH_MAX];
-  if (path[0] == '/' || !getcwd(directory, sizeof directory)) return path;
+  if (path[0] == '/' || path[0] == '\0' || !getcwd(directory, sizeof directory)) return path;
   return std::string(directory) + "/" + path;
 }
 

@@ -7,6 +7,10 @@
 #include <charconv>
 
 #include "errorhandling/KITE_LogMsg_Sys.h"
+
+// Else sd_journal_sendv would add CODE_FILE, CODE_LINE and CODE_FUNC of this file to every
+// entry: the place of the backend, not of the line.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include "systemd/sd-journal.h"
 
 namespace {
