@@ -17,8 +17,9 @@
 // makes the next line start at the new end: the file gets no hole of zero bytes.
 //
 // Failure: a line that cannot be written (disk full, file not openable) is lost and counted
-// in failures(); the first of a streak is reported on standard error with one line, and
-// every following line tries again (a file that could not be opened is opened again).
+// in failures() (a disk that fills up in the middle of a line keeps the part written); the
+// first of a streak is reported on standard error with one line, and every following line
+// tries again (a file that could not be opened is opened again).
 //
 // Locking: none of its own; the manager's mutex serialises write(). reopen() and failures()
 // take no lock and may be called from anywhere.

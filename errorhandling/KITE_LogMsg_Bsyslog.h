@@ -25,8 +25,9 @@
 
 class KITE_LogMsg_Bsyslog : public KITE_LogMsg_Backend {
  public:
-  // A null identity stands for the manager's program name (KITE_LogMsg_Sys::identity()),
-  // looked up at each line, so a later init() counts. facility: LOG_USER, LOG_DAEMON, ...
+  // A null or empty identity stands for the manager's program name
+  // (KITE_LogMsg_Sys::identity()), looked up at each line, so a later init() counts.
+  // facility: LOG_USER, LOG_DAEMON, ...
   explicit KITE_LogMsg_Bsyslog(const char* identity = nullptr, int facility = LOG_USER);
   // Calls closelog(3) when the process's identity is this backend's own text.
   ~KITE_LogMsg_Bsyslog() override;

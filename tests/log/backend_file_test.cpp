@@ -8,12 +8,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,66 +30,47 @@ namespace {
 
 using kite_test::TempDir;
 
-// The manager writes only to backend for the scope's life.
-class OnlyBackend {
- public:
+// The manager writes only to backend for the scope's life. Like LogCapture, it makes the
+// calling thread's stream first, so threads started later find ACE's key for the streams made.
+struct OnlyBackend {
   explicit OnlyBackend(KITE_LogMsg_Backend* backend) {
+    kite_test::log_stream()->flush();
     kite_test::backend_manager()->clear();
     kite_test::backend_manager()->addBackend(backend);
   }
   ~OnlyBackend() { kite_test::restore_default_backends(); }
 };
 
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// The descriptor of this process that has path open, or -1.
-int descriptor_of(const std::string& path) {
+// The flags of the descriptor this process has path open with; -1 when none.
+std::pair<int, int> descriptor_flags(const std::string& path) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code error;
-    if (std::filesystem::read_symlink(entry.path(), error) == path)
-      return std::stoi(entry.path().filename().string());
+    if (std::filesystem::read_symlink(entry.path(), error) != path) continue;
+    const int fd = std::stoi(entry.path().filename().string());
+    return {fcntl(fd, F_GETFD), fcntl(fd, F_GETFL)};
   }
-  return -1;
+  return {-1, -1};
 }
 
 TEST(FileBackend, AppendsToTheFileOpenedCloseOnExecAndCreatesItWithMode0640) {
-  struct Row {
-    std::optional<std::string> before;  // the file's contents before, if there is one
-    mode_t mode;                        // the file's mode afterwards
-  };
-  const Row rows[] = {{std::nullopt, 0640}, {std::string("old\n"), 0600}};
+  const std::optional<std::string> befores[] = {std::nullopt, std::string("old\n")};
   const mode_t umask_before = umask(022);
-  for (const Row& row : rows) {
+  for (const std::optional<std::string>& before : befores) {
     TempDir dir;
     const std::string path = dir.path("app.log");
-    if (row.before) {
-      std::ofstream(path) << *row.before;
-      chmod(path.c_str(), 0600);
-    }
+    if (before) std::ofstream(path) << *before;
+    if (before) chmod(path.c_str(), 0600);  // an old file keeps its mode
     OnlyBackend only(new KITE_LogMsg_Bfile(path.c_str()));
     kite_test::log_stream()->error("one");
     kite_test::log_stream()->message("two");
 
-    EXPECT_EQ(contents(path), row.before.value_or("") + "one\ntwo\n");
-    struct stat status;
-    ASSERT_EQ(stat(path.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, row.mode);
-    const int fd = descriptor_of(path);
-    ASSERT_GE(fd, 0);
-    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    EXPECT_TRUE(fcntl(fd, F_GETFL) & O_APPEND);
+    EXPECT_EQ(dir.read("app.log"), before.value_or("") + "one\ntwo\n");
+    struct stat status = {};
+    stat(path.c_str(), &status);
+    EXPECT_EQ(status.st_mode & 07777, before ? 0600u : 0640u);
+    const auto [fd_flags, file_flags] = descriptor_flags(path);
+    EXPECT_TRUE(fd_flags != -1 && fd_flags & FD_CLOEXEC);
+    EXPECT_TRUE(file_flags != -1 && file_flags & O_APPEND);
   }
   umask(umask_before);
 }
@@ -106,23 +87,22 @@ TEST(FileBackend, FailuresAreCountedReportedOncePerStreakAndTriedAgain) {
   KITE_LogMsg_Stream* log = kite_test::log_stream();
   log->error("lost 1");
   log->error("lost 2");
-  ASSERT_EQ(mkdir(dir.path("logs").c_str(), 0700), 0);
+  mkdir(dir.path("logs").c_str(), 0700);
   log->error("kept 1");
-  ASSERT_EQ(rename(dir.path("logs").c_str(), dir.path("moved").c_str()), 0);
+  rename(dir.path("logs").c_str(), dir.path("moved").c_str());
   KITE_LogMsg_Bfile::reopen();
   log->error("lost 3");
 
   EXPECT_EQ(file->failures(), 3u);
-  EXPECT_EQ(contents(dir.path("moved/app.log")), "kept 1\n");
+  EXPECT_EQ(dir.read("moved/app.log"), "kept 1\n");
   const std::string report = "kite log: file " + path +
                              ": cannot open it: No such file or directory; lines are lost "
                              "until it opens again\n";
   EXPECT_EQ(err.text(), report + report);
 }
 
-// A file system that fills up: writes fail with one report per streak and no crash; after
-// room is made the lines land again, up to the same size. Lines are 64 bytes, so a full
-// file holds whole lines.
+// A file system that fills up: one report per streak and no crash; after room is made the
+// lines land again, up to the same size. Lines are 64 bytes, so a full file holds whole lines.
 TEST(FileBackend, FullFileSystemGivesOneReportPerStreakAndLosesOnlyWhatDidNotFit) {
   KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
   TempDir dir;
@@ -160,37 +140,27 @@ TEST(FileBackend, FullFileSystemGivesOneReportPerStreakAndLosesOnlyWhatDidNotFit
 const int kThreads = 4;
 const int kRotations = 3;
 
-void on_hangup(int) {
-  KITE_LogMsg_Bfile::reopen();
-}
-
-// The log file and what rotation made of it.
-struct Rotated {
-  std::string path;
-  std::vector<std::string> files;  // contents: the log file, then its rotations .1, .2, ...
-  std::vector<int> written;        // lines each thread wrote
-};
-
 // Threads log numbered lines to a file backend while logrotate, with the given mode lines,
-// rotates the file kRotations times; then the threads stop.
-Rotated rotate_while_logging(const std::string& mode) {
+// rotates the file kRotations times. Returns the contents of the file and its rotations .1,
+// .2, ...; lines_written, the lines each thread wrote.
+std::vector<std::string> rotate_while_logging(const std::string& mode,
+                                              std::vector<int>& lines_written) {
   TempDir dir;
-  Rotated rotated{dir.path("app.log"), {}, std::vector<int>(kThreads)};
   std::ofstream(dir.path("rotate.conf"))
-      << rotated.path << " {\n  rotate " << kRotations << "\n  nocompress\n  missingok\n"
+      << dir.path("app.log") << " {\n  rotate " << kRotations << "\n  nocompress\n"
       << mode << "}\n";
   {
-    OnlyBackend only(new KITE_LogMsg_Bfile(rotated.path.c_str()));
+    OnlyBackend only(new KITE_LogMsg_Bfile(dir.path("app.log").c_str()));
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
+    lines_written.assign(kThreads, 0);
     for (int t = 0; t < kThreads; ++t)
       threads.emplace_back([&, t] {
-        int line = 0;
+        int& line = lines_written[t];
         for (; !stop.load(); ++line) {
           kite_test::log_stream()->message("thread %d line %d", t, line);
           if (line % 64 == 63) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        rotated.written[t] = line;
       });
     kite_test::ProgramRun logrotate;
     logrotate.path = "/usr/sbin/logrotate";
@@ -204,10 +174,9 @@ Rotated rotate_while_logging(const std::string& mode) {
     stop.store(true);
     for (std::thread& thread : threads) thread.join();
   }
-  rotated.files.push_back(contents(rotated.path));
-  for (int n = 1; n <= kRotations; ++n)
-    rotated.files.push_back(contents(rotated.path + "." + std::to_string(n)));
-  return rotated;
+  std::vector<std::string> files = {dir.read("app.log")};
+  for (int n = 1; n <= kRotations; ++n) files.push_back(dir.read("app.log." + std::to_string(n)));
+  return files;
 }
 
 #define SKIP_WITHOUT_LOGROTATE()                                                                \
@@ -216,16 +185,19 @@ Rotated rotate_while_logging(const std::string& mode) {
       GTEST_SKIP() << "cannot run this test: /usr/sbin/logrotate is not installed (logrotate)"; \
   } while (0)
 
-// Every line of every file, as (thread, line), counted.
-std::map<std::pair<int, int>, int> count_lines(const Rotated& rotated) {
+// Every line of the files, as (thread, line), counted; each file got lines, whole ones.
+std::map<std::pair<int, int>, int> count_lines(const std::vector<std::string>& files) {
   const std::regex pattern("thread ([0-9]+) line ([0-9]+)");
   std::map<std::pair<int, int>, int> seen;
-  for (const std::string& file : rotated.files) {
-    EXPECT_TRUE(file.empty() || file.back() == '\n');
-    for (const std::string& line : lines_of(file)) {
+  for (const std::string& file : files) {
+    EXPECT_TRUE(!file.empty() && file.back() == '\n') << "no lines, or a torn last line";
+    std::istringstream in(file);
+    for (std::string line; std::getline(in, line);) {
       std::smatch match;
-      EXPECT_TRUE(std::regex_match(line, match, pattern)) << "torn line: " << line;
-      if (!match.empty()) ++seen[{std::stoi(match[1]), std::stoi(match[2])}];
+      if (std::regex_match(line, match, pattern))
+        ++seen[{std::stoi(match[1]), std::stoi(match[2])}];
+      else
+        ADD_FAILURE() << "torn line: " << line;
     }
   }
   return seen;
@@ -236,30 +208,28 @@ std::map<std::pair<int, int>, int> count_lines(const Rotated& rotated) {
 TEST(FileRotation, CreateModeWithReopenKeepsEveryLineExactlyOnce) {
   SKIP_WITHOUT_LOGROTATE();
   struct sigaction hangup = {}, before;
-  hangup.sa_handler = on_hangup;
-  ASSERT_EQ(sigaction(SIGHUP, &hangup, &before), 0);
-  const Rotated rotated = rotate_while_logging("  create\n  postrotate\n    kill -HUP " +
-                                               std::to_string(getpid()) + "\n  endscript\n");
+  hangup.sa_handler = [](int) { KITE_LogMsg_Bfile::reopen(); };
+  sigaction(SIGHUP, &hangup, &before);
+  std::vector<int> written;
+  const std::vector<std::string> files = rotate_while_logging(
+      "  create\n  postrotate\n    kill -HUP " + std::to_string(getpid()) + "\n  endscript\n",
+      written);
   sigaction(SIGHUP, &before, nullptr);
 
-  for (int n = 0; n <= kRotations; ++n)
-    EXPECT_FALSE(rotated.files[n].empty()) << "file " << n << " got no line";
   std::map<std::pair<int, int>, int> expected;
   for (int t = 0; t < kThreads; ++t)
-    for (int line = 0; line < rotated.written[t]; ++line) expected[{t, line}] = 1;
-  EXPECT_EQ(count_lines(rotated), expected);
+    for (int line = 0; line < written[t]; ++line) expected[{t, line}] = 1;
+  EXPECT_EQ(count_lines(files), expected);
 }
 
-// copytruncate: the copy and the truncation lose what comes between them, but the file never
+// copytruncate: what comes between the copy and the truncation is lost, but the file never
 // gets a hole of zero bytes, and no line is torn or doubled.
 TEST(FileRotation, CopytruncateLeavesNoHole) {
   SKIP_WITHOUT_LOGROTATE();
-  const Rotated rotated = rotate_while_logging("  copytruncate\n");
-  for (int n = 0; n <= kRotations; ++n) {
-    EXPECT_EQ(rotated.files[n].find('\0'), std::string::npos) << "a hole in file " << n;
-    EXPECT_FALSE(rotated.files[n].empty()) << "file " << n << " got no line";
-  }
-  for (const auto& [line, count] : count_lines(rotated))
+  std::vector<int> written;
+  const std::vector<std::string> files = rotate_while_logging("  copytruncate\n", written);
+  for (const std::string& file : files) EXPECT_EQ(file.find('\0'), std::string::npos) << "a hole";
+  for (const auto& [line, count] : count_lines(files))
     EXPECT_EQ(count, 1) << "thread " << line.first << " line " << line.second;
 }
 

@@ -2,7 +2,7 @@
 // The switch KITE_LOG_TO, read when a process's backend manager is made, and the level
 // prefix of the standard-error backend under the journal's stream; each case in a process
 // of its own.
-#include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -16,13 +16,6 @@ namespace {
 
 using kite_test::ProgramResult;
 using kite_test::ProgramRun;
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
@@ -70,7 +63,7 @@ TEST(LogTo, ChoosesTheDestinationsAndReplacesBadEntriesByStandardError) {
     }
     std::string rest(std::istreambuf_iterator<char>(err), {});
     EXPECT_EQ(rest, row.to_stderr ? "hello\n" : "") << name;
-    EXPECT_EQ(contents(dir.path("a.log")), row.to_file ? "hello\n" : "") << name;
+    EXPECT_EQ(dir.read("a.log"), row.to_file ? "hello\n" : "") << name;
   }
 }
 

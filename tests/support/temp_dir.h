@@ -7,6 +7,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -28,6 +30,12 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string path(const std::string& name) const { return path_ + "/" + name; }
+
+  // The contents of the file name, empty when there is none.
+  std::string read(const std::string& name) const {
+    std::ifstream in(path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
 
  private:
   std::string path_;
