@@ -9,8 +9,9 @@
 
 namespace KITE_LogMsg_Sys {
 
-// Writes all count buffers of iov to fd, in one writev(2) unless the system takes only part
-// of them; continues after a partial or interrupted write. Returns 0, or the errno of the
+// Writes all count buffers of iov to fd with one system call (write(2) for one buffer,
+// writev(2) for more) unless the system takes only part of them; continues after a partial
+// or interrupted write. Returns 0, or the errno of the
 // write that failed (what was written before it stays written). Changes iov.
 int write_all(int fd, iovec* iov, int count);
 
