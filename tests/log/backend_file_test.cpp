@@ -185,19 +185,24 @@ std::vector<std::string> rotate_while_logging(const std::string& mode,
       GTEST_SKIP() << "cannot run this test: /usr/sbin/logrotate is not installed (logrotate)"; \
   } while (0)
 
-// Every line of the files, as (thread, line), counted; each file got lines, whole ones.
-std::map<std::pair<int, int>, int> count_lines(const std::vector<std::string>& files) {
-  const std::regex pattern("thread ([0-9]+) line ([0-9]+)");
+// Every line of the files, as (thread, line), counted; each file got lines, whole ones. A
+// copy that copytruncate made (files after the first) may end in the part of a line that
+// was being written while logrotate read; the rest of that line went to the file and was
+// truncated away.
+std::map<std::pair<int, int>, int> count_lines(const std::vector<std::string>& files,
+                                               bool copies = false) {
+  const std::regex pattern("thread ([0-9]+) line ([0-9]+)\n");
   std::map<std::pair<int, int>, int> seen;
-  for (const std::string& file : files) {
-    EXPECT_TRUE(!file.empty() && file.back() == '\n') << "no lines, or a torn last line";
-    std::istringstream in(file);
+  for (size_t n = 0; n < files.size(); ++n) {
+    EXPECT_FALSE(files[n].empty()) << "file " << n << " got no line";
+    std::istringstream in(files[n]);
     for (std::string line; std::getline(in, line);) {
       std::smatch match;
+      if (!in.eof()) line += '\n';
       if (std::regex_match(line, match, pattern))
         ++seen[{std::stoi(match[1]), std::stoi(match[2])}];
-      else
-        ADD_FAILURE() << "torn line: " << line;
+      else if (!(copies && n > 0 && in.eof()))
+        ADD_FAILURE() << "torn line in file " << n << ": " << line;
     }
   }
   return seen;
@@ -223,13 +228,13 @@ TEST(FileRotation, CreateModeWithReopenKeepsEveryLineExactlyOnce) {
 }
 
 // copytruncate: what comes between the copy and the truncation is lost, but the file never
-// gets a hole of zero bytes, and no line is torn or doubled.
+// gets a hole of zero bytes, and no line is doubled.
 TEST(FileRotation, CopytruncateLeavesNoHole) {
   SKIP_WITHOUT_LOGROTATE();
   std::vector<int> written;
   const std::vector<std::string> files = rotate_while_logging("  copytruncate\n", written);
   for (const std::string& file : files) EXPECT_EQ(file.find('\0'), std::string::npos) << "a hole";
-  for (const auto& [line, count] : count_lines(files))
+  for (const auto& [line, count] : count_lines(files, true))
     EXPECT_EQ(count, 1) << "thread " << line.first << " line " << line.second;
 }
 
