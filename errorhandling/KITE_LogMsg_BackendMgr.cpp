@@ -4,11 +4,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <new>
 
 #include "ace/Guard_T.h"
 #include "ace/Object_Manager.h"
 #include "errorhandling/KITE_LogMsg_Bstderr.h"
+#include "errorhandling/KITE_LogMsg_LogTo.h"
 
 namespace {
 
@@ -34,7 +36,9 @@ KITE_LogMsg_BackendMgr* KITE_LogMsg_BackendMgr::instance() {
 
 KITE_LogMsg_BackendMgr::KITE_LogMsg_BackendMgr()
     : wurzel_(nullptr), shut_down_(false), progname_("<unknown>"), mainpid_(getpid()) {
-  addBackend(new KITE_LogMsg_Bstderr);
+  // KITE_LOG_TO, read here and only here, names the destinations; standard error by default.
+  for (auto& backend : KITE_LogMsg_LogTo::backends(std::getenv("KITE_LOG_TO")))
+    addBackend(backend.release());
 }
 
 KITE_LogMsg_BackendMgr::~KITE_LogMsg_BackendMgr() = default;

@@ -10,7 +10,8 @@
 // It is itself a backend: its logupto_ is the global limit, tested before the lock, and
 // its write() hands the line to each backend of its list whose own limit the line passes:
 //
-//   wurzel_ -> added last -> ... -> added first -> standard error (added at construction)
+//   wurzel_ -> added last -> ... -> added first -> those KITE_LOG_TO names, standard error
+//                                                   by default (added at construction)
 //
 // Ownership: the manager owns every backend in the list and deletes it at clear() or at
 // exit. Exit: when ACE's object manager ends (after every log stream it destroys), the
