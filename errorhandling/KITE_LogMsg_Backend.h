@@ -35,6 +35,31 @@ struct KITE_LogMsg_Priorities {
   };
 };
 
+// Where the line being written comes from, as the log stream recorded it with info(). The
+// stream makes it current on its thread while the line goes to the backends, so a backend
+// that can store it (the journal) reads it in write().
+struct KITE_LogMsg_Origin {
+  const char* file;
+  int line;
+  int errnum;
+
+  // The origin of the line the calling thread is writing; null for a line without one (no
+  // info() before it, or not from a log stream).
+  static const KITE_LogMsg_Origin* current();
+
+  // Makes origin the calling thread's current one for the scope.
+  class Scope {
+   public:
+    explicit Scope(const KITE_LogMsg_Origin* origin);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    const KITE_LogMsg_Origin* outer_;
+  };
+};
+
 class KITE_LogMsg_Backend {
  public:
   // The default limit, above every priority: a new backend passes everything.

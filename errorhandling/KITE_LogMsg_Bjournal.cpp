@@ -51,9 +51,16 @@ int KITE_LogMsg_Bjournal::send(int priority, const char* buffer, int len) {
   if (buffer[len - 1] == '\n') --len;
   message_.assign("MESSAGE=").append(buffer, static_cast<size_t>(len));
   identifier_.assign("SYSLOG_IDENTIFIER=").append(KITE_LogMsg_Sys::identity());
-  char level[16], thread[32];
-  const iovec fields[] = {string_field(message_),
-                          number_field(level, "PRIORITY=", KITE_LogMsg_Sys::level(priority)),
-                          string_field(identifier_), number_field(thread, "TID=", gettid())};
-  return -sd_journal_sendv(fields, sizeof fields / sizeof fields[0]);
+  char level[16], thread[32], line[32], errnum[32];
+  iovec fields[7] = {string_field(message_),
+                     number_field(level, "PRIORITY=", KITE_LogMsg_Sys::level(priority)),
+                     string_field(identifier_), number_field(thread, "TID=", gettid())};
+  int count = 4;
+  if (const KITE_LogMsg_Origin* origin = KITE_LogMsg_Origin::current()) {
+    file_.assign("CODE_FILE=").append(origin->file);
+    fields[count++] = string_field(file_);
+    fields[count++] = number_field(line, "CODE_LINE=", origin->line);
+    if (origin->errnum != 0) fields[count++] = number_field(errnum, "ERRNO=", origin->errnum);
+  }
+  return -sd_journal_sendv(fields, count);
 }

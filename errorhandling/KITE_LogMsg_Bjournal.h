@@ -6,6 +6,8 @@
 //   PRIORITY           the line's priority, 0 to 7
 //   SYSLOG_IDENTIFIER  the manager's program name (KITE_LogMsg_Sys::identity())
 //   TID                the kernel's id of the thread that logs (gettid), as the journal's own
+//   CODE_FILE          with CODE_LINE and ERRNO (when not 0), what the log stream recorded
+//                      with info() before the line, if it did
 //
 // No journal: the C library's sd_journal_sendv drops a line silently where no journal
 // socket exists, so the backend looks at /run/systemd/journal/socket when it is made.
@@ -46,6 +48,7 @@ class KITE_LogMsg_Bjournal : public KITE_LogMsg_Backend {
   KITE_LogMsg_Trouble trouble_;
   std::string message_;     // "MESSAGE=..." of the line being sent
   std::string identifier_;  // "SYSLOG_IDENTIFIER=..."
+  std::string file_;        // "CODE_FILE=..."
 };
 
 #endif

@@ -64,6 +64,7 @@ KITE_LogMsg_Stream::KITE_LogMsg_Stream()
       status_(0),
       errnum_(0),
       linenum_(0),
+      origin_recorded_(false),
       file_{},
       msg_{} {}
 
@@ -83,6 +84,7 @@ std::ostream& KITE_LogMsg_Stream::info(const char* filename, int line, int op_st
   linenum_ = line;
   status_ = op_status;
   errnum_ = errnum;
+  origin_recorded_ = true;
   m_currentPriority = m_defaultPriority;
   recover();
   return *this;
@@ -147,6 +149,8 @@ ssize_t KITE_LogMsg_Stream::finish(Priority log_priority, ssize_t count, bool ad
     }
     ++count;
   }
+  const KITE_LogMsg_Origin origin = {file_, linenum_, errnum_};
+  const KITE_LogMsg_Origin::Scope scope(origin_recorded_ ? &origin : nullptr);
   backend_->write(log_priority, msg_, static_cast<int>(count < kLineMax ? count : kLineMax));
   return count;
 }

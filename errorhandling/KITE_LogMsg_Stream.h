@@ -134,6 +134,7 @@ class KITE_LogMsg_Stream : public virtual KITE_ERRLOG::logbuf_init<char>,
   int status_;
   int errnum_;
   int linenum_;
+  bool origin_recorded_;  // info() was called: the lines carry file, line and error number
   char file_[4097];
   char msg_[256];  // the latest finished line
   // The expanded format (or streamed text) of the line being made; reused from line to

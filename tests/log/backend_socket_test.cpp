@@ -116,12 +116,15 @@ Entry journal_entry(const std::string& datagram) {
   return fields;
 }
 
+// Ten entries at most: the receiver is read after the probe ends, and a local datagram
+// socket queues no more unread datagrams than that (net.unix.max_dgram_qlen).
 TEST(JournalBackend, EachLineIsOneEntryWithItsFields) {
   KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
   DatagramReceiver receiver;
-  const ProgramResult result = run_probe(
-      kJournal, receiver, kBound,
-      {"tid", "every", "j", "log", "3", "first\nsecond", "thread", "4", "other"}, "journal");
+  const ProgramResult result = run_probe(kJournal, receiver, kBound,
+                                         {"tid", "every", "j", "info", "b.cpp", "7", "2", "log",
+                                          "3", "first\nsecond", "thread", "4", "other"},
+                                         "journal");
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.err, "");
   std::string main_tid, other_tid;
@@ -136,7 +139,9 @@ TEST(JournalBackend, EachLineIsOneEntryWithItsFields) {
   };
   std::vector<Entry> expected;
   for (int p = 0; p <= 7; ++p) expected.push_back(entry(every("j", p), p, main_tid));
+  // After info(), the place and error number it recorded, on that thread's lines only.
   expected.push_back(entry("first\nsecond", 3, main_tid));
+  expected.back().insert({{"CODE_FILE", "b.cpp"}, {"CODE_LINE", "7"}, {"ERRNO", "2"}});
   expected.push_back(entry("other", 4, other_tid));
   std::vector<Entry> received;
   for (const std::string& datagram : receiver.datagrams())

@@ -7,6 +7,7 @@
 //   journal                   the manager's only backend: the journal
 //   file PATH                 the manager's only backend: a file
 //   init NAME                 the manager's program name
+//   info FILE LINE ERRNO      info() on the main thread's stream
 //   log PRIORITY TEXT         one line
 //   every TEXT                "TEXT <p>" at every priority p from 0 to 7
 //   tid                       prints "tid <n>", the main thread's kernel id
@@ -77,6 +78,9 @@ int main(int argc, char** argv) {
       char* name[] = {arg(1), nullptr};
       kite_test::backend_manager()->init(1, name);
       i += 1;
+    } else if (step == "info") {
+      kite_test::log_stream()->info(arg(1), std::atoi(arg(2)), 0, std::atoi(arg(3)));
+      i += 3;
     } else if (step == "log") {
       log(arg(1), arg(2));
       i += 2;
