@@ -20,9 +20,9 @@ namespace {
 // Each piece reads at most one argument; %b and %B read a marker's address as a number,
 // which takes its place all the same.
 const char* const kPieces[] = {
-    "%s",   "%5s",  "%-7s", "%.2s", "%%",    "%m",    "%b",   "%#B",    "%",     "%5",
-    "%-",   "%@",   "%5@",  "@PROG", "@FILE", "@LINE", "@PID", "@TID",  "@TIME", "@ERRSTR",
-    "@",    "@FI",  "x",    " ",    "\n",    "%%m",   "%%@FILE",
+    "%s",    "%5s",     "%-7s", "%.2s", "%%",    "%m",    "%b",    "%#B",  "%",
+    "%5",    "%-",      "%@",   "%5@",  "@PROG", "@FILE", "@LINE", "@PID", "@TID",
+    "@TIME", "@ERRSTR", "@",    "@FI",  "x",     " ",     "\n",    "%%m",  "%%@FILE",
 };
 const size_t kPieceCount = sizeof kPieces / sizeof kPieces[0];
 const int kMaxPieces = 24;
@@ -37,10 +37,10 @@ const char* const kMarkers[kMaxPieces] = {
     "<0>",  "<1>",  "<2>",  "<3>",  "<4>",  "<5>",  "<6>",  "<7>",  "<8>",  "<9>",  "<10>", "<11>",
     "<12>", "<13>", "<14>", "<15>", "<16>", "<17>", "<18>", "<19>", "<20>", "<21>", "<22>", "<23>"};
 
-#define KITE_FUZZ_MARKERS                                                                     \
-  kMarkers[0], kMarkers[1], kMarkers[2], kMarkers[3], kMarkers[4], kMarkers[5], kMarkers[6],  \
-      kMarkers[7], kMarkers[8], kMarkers[9], kMarkers[10], kMarkers[11], kMarkers[12],        \
-      kMarkers[13], kMarkers[14], kMarkers[15], kMarkers[16], kMarkers[17], kMarkers[18],     \
+#define KITE_FUZZ_MARKERS                                                                    \
+  kMarkers[0], kMarkers[1], kMarkers[2], kMarkers[3], kMarkers[4], kMarkers[5], kMarkers[6], \
+      kMarkers[7], kMarkers[8], kMarkers[9], kMarkers[10], kMarkers[11], kMarkers[12],       \
+      kMarkers[13], kMarkers[14], kMarkers[15], kMarkers[16], kMarkers[17], kMarkers[18],    \
       kMarkers[19], kMarkers[20], kMarkers[21], kMarkers[22], kMarkers[23]
 
 ssize_t log_with(const char* format, ...) {
@@ -93,8 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::vector<std::string> expected = markers(reference);
   const std::vector<std::string> got = markers(lines[0].text);
-  check(got.size() <= expected.size() &&
-            std::equal(got.begin(), got.end(), expected.begin()),
+  check(got.size() <= expected.size() && std::equal(got.begin(), got.end(), expected.begin()),
         "a directive read another argument than without the tokens");
   // Only a line cut at 254 characters may have lost markers at its end.
   if (count <= 254) check(got == expected, "markers lost");
