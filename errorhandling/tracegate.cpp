@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "errorhandling/tracegate.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -14,11 +16,18 @@ namespace {
 const size_t kFormatOnStack = 512;
 
 KITE_LogMsg_Stream* log_stream() {
-  return ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
+  return KITE_LogMsg_Stream::instance();
+}
+
+// The channel's fatal checks end the process through the log stream's cond_fail, which does
+// not return when its condition holds.
+[[noreturn]] void fatal(const char* text) {
+  log_stream()->cond_fail(true, "%s", text);
+  std::abort();
 }
 
 void fail_on_null(const char* format) {
-  if (format == nullptr) log_stream()->cond_fail(true, "tracegate::print got NULL msg");
+  if (format == nullptr) fatal("tracegate::print got NULL msg");
 }
 
 }  // namespace
@@ -47,8 +56,7 @@ void tracegate::vprint(const char* format_str, va_list argp) {
 
 tracegate::component::component(tracegate* pe, const char* name)
     : m_pe(pe), m_name(name != nullptr ? name : "") {
-  if (pe == nullptr)
-    log_stream()->cond_fail(true, "tracegate::component::component: no tracegate pointer given");
+  if (pe == nullptr) fatal("tracegate::component::component: no tracegate pointer given");
   m_pe->print("%s: enter\n", m_name);
 }
 
@@ -76,8 +84,11 @@ void tracegate::component::print(const char* msg, ...) {
   if (size > sizeof on_stack) {
     on_heap.reset(new (std::nothrow) char[size]);
     format = on_heap.get();
-    if (format == nullptr)
-      log_stream()->cond_fail(true, "%s:%d: alloca failed", __FILE_NAME__, __LINE__);
+    if (format == nullptr) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%s:%d: alloca failed", __FILE_NAME__, __LINE__);
+      fatal(text);
+    }
   }
   char* out = format;
   for (const char* p = m_name; *p; ++p) {
