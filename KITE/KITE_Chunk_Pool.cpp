@@ -13,7 +13,6 @@ using Slot = KITE_Chunk_Pool::Slot;
 
 // A pool's id is a serial number above its slot index. The last index is never opened:
 // pools beyond the table get it and pass their chunks through.
-constexpr unsigned kIndexBits = KITE_Chunk_Pool::kIndexBits;
 constexpr uintptr_t kIndexMask = KITE_Chunk_Pool::kIndexMask;
 constexpr unsigned kNoSlot = kIndexMask;
 constexpr unsigned kBatch = 16;
