@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "KITE/KITE_Data_Block.h"
-#include "counting_factory.h"
+#include "support/counting_factory.h"
 #include "errorhandling/errorclass.h"
 #include "support/failing_new.h"
 #include "support/threads.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "KITE/KITE_Message_Block.h"
-#include "counting_factory.h"
+#include "support/counting_factory.h"
 #include "support/failing_new.h"
 #include "support/threads.h"
 

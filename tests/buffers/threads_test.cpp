@@ -7,8 +7,9 @@
 
 #include "KITE/KITE_Message_Block.h"
 #include "KITE/KITE_Pooled_Data_Block_Factory.h"
-#include "counting_factory.h"
+#include "support/counting_factory.h"
 #include "support/failing_new.h"
+#include "support/handover.h"
 #include "support/threads.h"
 
 namespace {
@@ -77,36 +78,13 @@ TEST(BufferThreads, RacingLastReleasesRecycleEveryBlockOnce) {
   EXPECT_EQ(f.foreign_recycles, 0);
 }
 
-// Message blocks handed from one thread to the other, at most kSlots at a time.
-class Handover {
- public:
-  void put(KITE_Message_Block* m) {
-    const size_t at = head_.load(std::memory_order_relaxed);
-    while (at - tail_.load(std::memory_order_acquire) == kSlots) std::this_thread::yield();
-    slots_[at % kSlots] = m;
-    head_.store(at + 1, std::memory_order_release);
-  }
-  KITE_Message_Block* take() {
-    const size_t at = tail_.load(std::memory_order_relaxed);
-    while (head_.load(std::memory_order_acquire) == at) std::this_thread::yield();
-    KITE_Message_Block* m = slots_[at % kSlots];
-    tail_.store(at + 1, std::memory_order_release);
-    return m;
-  }
-
- private:
-  static constexpr size_t kSlots = 8;
-  KITE_Message_Block* slots_[kSlots];
-  std::atomic<size_t> head_{0}, tail_{0};
-};
-
 // Blocks (and message-block records) made on one thread and released on the other go
 // back to their maker, which reuses them: the whole run allocates a few dozen, not one per
 // round, and neither thread keeps more than the bound.
 TEST(BufferThreads, BlocksReleasedOnAnotherThreadGoHomeWithinTheBound) {
   constexpr unsigned kPerThread = 16;
   KITE_Pooled_Data_Block_Factory f(64, kPerThread);
-  Handover handover;
+  kite_test::Handover<KITE_Message_Block> handover;
   unsigned made_cached = 0, releasing_cached = 0;
   const long before = kite_test::nothrow_new_calls;
   on_two_threads([&](int id) {
