@@ -53,6 +53,9 @@ class KITE_Chunk_Pool {
   // memory runs out. *fresh tells whether the chunk is new or was put before (and still
   // holds what it held then).
   void* get(bool* fresh);
+  // A chunk from the calling thread's cache, or null when it has none: the fast part of
+  // get(), for callers that treat a cached chunk apart.
+  void* get_cached();
   // A chunk of n bytes that is never cached, for sizes the pool does not serve; null when
   // memory runs out. put() frees it.
   static void* get_unpooled(size_t n);
@@ -105,16 +108,22 @@ class KITE_Chunk_Pool {
 // Plain data (no constructor), so that reaching it costs no initialisation check.
 extern __thread KITE_Chunk_Pool::Slot kite_chunk_slots[KITE_Chunk_Pool::kIndexMask + 1];
 
-// A slot with a cache has an id, so an unassigned pool (id 0) never takes the fast path.
-inline void* KITE_Chunk_Pool::get(bool* fresh) {
+// A slot with a cache has an id, so an unassigned pool (id 0) never finds a chunk here.
+inline void* KITE_Chunk_Pool::get_cached() {
   const uint64_t id = id_.load(std::memory_order_relaxed);
   Slot& s = kite_chunk_slots[id & kIndexMask];
   Chunk* c = s.cache;
-  if (s.id != id || c == nullptr) return get_slow(fresh);
+  if (s.id != id || c == nullptr) return nullptr;
   s.cache = c->link;
   --s.cached;
-  *fresh = false;
   return c + 1;
+}
+
+inline void* KITE_Chunk_Pool::get(bool* fresh) {
+  void* chunk = get_cached();
+  if (chunk == nullptr) return get_slow(fresh);
+  *fresh = false;
+  return chunk;
 }
 
 inline void KITE_Chunk_Pool::put(void* chunk) {

@@ -31,7 +31,7 @@ KITE_Data_Block::KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, uns
       dbf_(dbf),
       cur_size_(withcontent ? size : 0),
       reference_count_(1),
-      hooked_(has_hooks(dbf)),
+      kind_(has_hooks(dbf) ? kHooked : kPlain),
       next(nullptr) {}
 
 KITE_Data_Block* KITE_Data_Block::alloc(unsigned int size) {
@@ -48,7 +48,7 @@ KITE_Data_Block* KITE_Data_Block::clone() const {
 // A new holder gets its reference from an existing one, which keeps the block alive, so
 // the increment needs no ordering.
 KITE_Data_Block* KITE_Data_Block::duplicate() {
-  if (!hooked_) {
+  if (kind_ != kHooked) {
     reference_count_.fetch_add(1, std::memory_order_relaxed);
     return this;
   }
@@ -66,7 +66,7 @@ KITE_Data_Block* KITE_Data_Block::duplicate() {
 // Every decrement releases what its holder did to the block, and the load or decrement
 // that finds the last reference acquires all of it before the block is recycled.
 void KITE_Data_Block::release_shared() {
-  if (hooked_) {
+  if (kind_ == kHooked) {
     ACE_Guard<KITE_Refcount_Mutex> guard(refcountmutex_);
     if (reference_count_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
       dbf_->informrelease(this);

@@ -32,6 +32,7 @@
 #include <cstddef>
 
 #include "BOLT/mseg.h"
+#include "KITE/KITE_Chunk_Pool.h"
 #include "KITE/KITE_Exceptions.h"
 #include "KITE/KITE_Refcount_Mutex.h"
 #include "errorhandling/errorclass.h"
@@ -88,8 +89,13 @@ class KITE_Data_Block : public BOLT::Mseg {
   // release() when there may be other holders.
   void release_shared();
 
-  // The factory may have count hooks: the count changes under the mutex.
-  const bool hooked_;
+  // What the block's factory is, by its exact type.
+  enum Kind : unsigned char {
+    kHooked,       // may have count hooks: the count changes under the mutex
+    kPlain,        // smdbf's or pdbf's type: atomic counting only
+    kPooledChunk,  // the same, and the record starts a chunk of pdbf's pool
+  };
+  Kind kind_;
 
  public:
   // Following block of a message's chain; linked and walked by KITE_Message_Block.
@@ -129,12 +135,15 @@ class KITE_Data_Block_Factory {
 // The sole holder's release: nobody else can touch the count, so neither an atomic
 // operation nor the mutex is needed, and no hook runs (it is the last release). Its load
 // acquires what former holders did before their releases.
+// A pooled chunk goes straight back to its pool: all that pdbf's recycle() does with it.
 inline void KITE_Data_Block::release() {
-  if (reference_count_.load(std::memory_order_acquire) == 1) {
+  if (reference_count_.load(std::memory_order_acquire) != 1) {
+    release_shared();
+  } else if (kind_ == kPooledChunk) {
+    KITE_Chunk_Pool::put(this);
+  } else {
     dbf_->recycle(this);
-    return;
   }
-  release_shared();
 }
 
 // Buffers from malloc, given back with free. Stateless, so one object serves every thread

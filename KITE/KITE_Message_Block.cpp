@@ -18,14 +18,6 @@ KITE_Message_Block::KITE_Message_Block() : KITE_Message_Block(nullptr, false) {}
 KITE_Message_Block::KITE_Message_Block(unsigned int len)
     : KITE_Message_Block(KITE_Data_Block::alloc(len), false) {}
 
-KITE_Message_Block::~KITE_Message_Block() {
-  for (KITE_Data_Block* b = first_; b != nullptr;) {
-    KITE_Data_Block* following = b->next;  // b may be gone after its release
-    b->release();
-    b = following;
-  }
-}
-
 // A new holder gets its reference from an existing one, which keeps the block alive.
 KITE_Message_Block* KITE_Message_Block::add_ref() {
   _refcount.fetch_add(1, std::memory_order_relaxed);

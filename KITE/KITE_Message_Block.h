@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <typeinfo>
 
 #include "KITE/KITE_Chunk_Pool.h"
 #include "KITE/KITE_Data_Block.h"
@@ -77,7 +78,7 @@ class KITE_Message_Block {
   void release() {
     if (_refcount.load(std::memory_order_acquire) == 1 ||
         _refcount.fetch_sub(1, std::memory_order_acq_rel) == 1)
-      delete this;
+      destroy();
   }
   // Adds a holder and returns this; never null.
   KITE_Message_Block* add_ref();
@@ -182,8 +183,14 @@ class KITE_Message_Block {
   virtual void CallVisitor(KITE_MessageVisitor* visitor);
 
  protected:
-  // Ends only through release().
-  virtual ~KITE_Message_Block();
+  // Ends only through release(). Releases every data block of the chain once.
+  virtual ~KITE_Message_Block() {
+    for (KITE_Data_Block* b = first_; b != nullptr;) {
+      KITE_Data_Block* following = b->next;  // b may be gone after its release
+      b->release();
+      b = following;
+    }
+  }
   // A record without a chain; duplicate() and clone() fill it in.
   KITE_Message_Block();
   // The empty record duplicate() and clone() fill in. A derived message block returns
@@ -200,6 +207,19 @@ class KITE_Message_Block {
   KITE_Data_Block* curblock() { return db; }
 
  private:
+  // delete this. A record of exactly this class, the common case, is destroyed and given
+  // back without the virtual call, so the whole release is inline. (Comparing the type
+  // information's address is exact for a class whose first virtual function is defined
+  // out of line; were it ever duplicated, delete would do the same work.)
+  void destroy() {
+    if (&typeid(*this) != &typeid(KITE_Message_Block)) {
+      delete this;
+      return;
+    }
+    this->KITE_Message_Block::~KITE_Message_Block();
+    operator delete(this);
+  }
+
   // A record from the cache; derived records, of other sizes, are allocated plainly.
   static void* record(size_t size) {
     bool fresh;

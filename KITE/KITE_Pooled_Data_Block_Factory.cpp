@@ -5,21 +5,18 @@
 
 KITE_Pooled_Data_Block_Factory pdbf;
 
-// A cached chunk still holds the record it held at its recycle, made by this factory over
-// this chunk's buffer; only the count, the fill level and the link need setting again.
-KITE_Data_Block* KITE_Pooled_Data_Block_Factory::generate(unsigned int size) {
+// A chunk of the pool's own that holds a record of exactly this factory's type goes back
+// to the pool at its last release without calling recycle() (see KITE_Data_Block).
+KITE_Data_Block* KITE_Pooled_Data_Block_Factory::generate_new(unsigned int size) {
   bool fresh = true;
   void* chunk =
       size == capacity_ ? pool_.get(&fresh) : KITE_Chunk_Pool::get_unpooled(kRecord + size);
   if (chunk == nullptr) throw NoMoreDynamicMemory(__FILE_NAME__, __LINE__, "generate");
-  if (fresh) {
-    char* buffer = size == 0 ? nullptr : static_cast<char*>(chunk) + kRecord;
-    return new (chunk) KITE_Data_Block(this, buffer, size, false);
-  }
-  KITE_Data_Block* block = static_cast<KITE_Data_Block*>(chunk);
-  block->cur_size_ = 0;
-  block->reference_count_.store(1, std::memory_order_relaxed);
-  block->next = nullptr;
+  if (!fresh) return reuse(chunk);
+  char* buffer = size == 0 ? nullptr : static_cast<char*>(chunk) + kRecord;
+  KITE_Data_Block* block = new (chunk) KITE_Data_Block(this, buffer, size, false);
+  if (size == capacity_ && block->kind_ == KITE_Data_Block::kPlain)
+    block->kind_ = KITE_Data_Block::kPooledChunk;
   return block;
 }
 

@@ -36,7 +36,7 @@ class KITE_Pooled_Data_Block_Factory : public KITE_Data_Block_Factory {
       : capacity_(capacity), pool_(kRecord + capacity, perthread) {}
 
   // Capacity 0 gives a valid block with a null buffer. Throws NoMoreDynamicMemory.
-  KITE_Data_Block* generate(unsigned int size) override;
+  inline KITE_Data_Block* generate(unsigned int size) override;
   void recycle(KITE_Data_Block* block) override;
 
   unsigned int capacity() const { return capacity_; }
@@ -48,9 +48,29 @@ class KITE_Pooled_Data_Block_Factory : public KITE_Data_Block_Factory {
   // The record's share of a chunk; the buffer follows it, aligned as new aligns.
   static constexpr size_t kRecord = (sizeof(KITE_Data_Block) + 15) & ~size_t(15);
 
+  // A record kept in a cached chunk, made ready again.
+  static KITE_Data_Block* reuse(void* chunk) {
+    KITE_Data_Block* block = static_cast<KITE_Data_Block*>(chunk);
+    block->cur_size_ = 0;
+    block->reference_count_.store(1, std::memory_order_relaxed);
+    block->next = nullptr;
+    return block;
+  }
+  // generate() without a cached chunk at hand.
+  KITE_Data_Block* generate_new(unsigned int size);
+
   unsigned int capacity_;
   KITE_Chunk_Pool pool_;
 };
+
+// Inline, so that a caller who knows the exact type (the message assembler does) takes a
+// cached block without a call. A cached chunk still holds the record it held at its
+// recycle, made by this factory over this chunk's buffer; only the count, the fill level
+// and the link need setting again.
+inline KITE_Data_Block* KITE_Pooled_Data_Block_Factory::generate(unsigned int size) {
+  void* chunk = size == capacity_ ? pool_.get_cached() : nullptr;
+  return chunk == nullptr ? generate_new(size) : reuse(chunk);
+}
 
 // The default factory of the message assembler: 1024-byte blocks; lives for the whole
 // process.

@@ -205,9 +205,14 @@ void Message_Assembler::StateMashine::changeState(State* ns, char ch) {
   ns->enter(ch);
 }
 
+// pdbf's own type (a subclass may override generate()) is called directly, so that taking a
+// cached block is inline.
 void Message_Assembler::StateMashine::allocateMessageBlock() {
   if (currentblock_ != nullptr) return;
-  KITE_Data_Block* block = factory_->generate(MESSAGE_SIZE);
+  KITE_Data_Block* block = &typeid(*factory_) == &typeid(KITE_Pooled_Data_Block_Factory)
+                               ? static_cast<KITE_Pooled_Data_Block_Factory*>(factory_)
+                                     ->KITE_Pooled_Data_Block_Factory::generate(MESSAGE_SIZE)
+                               : factory_->generate(MESSAGE_SIZE);
   currentblock_ = new (std::nothrow) KITE_Message_Block(block, false);
   if (currentblock_ == nullptr) {
     block->release();
