@@ -16,10 +16,10 @@
 // blocks.
 //
 // Counting: the count is atomic. A block whose factory is exactly smdbf's or the pooled
-// factory's type (no count hooks) counts with atomic operations alone; a block of any
-// other factory, a subclass of those two included, changes its count under
-// refcountmutex_, so that the factory's hooks see each change while it is held. The sole
-// holder's release takes neither: nobody else can touch the count, and it is the last.
+// factory's type (no count hooks) counts with atomic operations alone, and its sole
+// holder's release with none; a block of any other factory, a subclass of those two
+// included, changes its count under refcountmutex_, so that the factory's hooks see each
+// change while it is held.
 // The mutex cannot fail visibly (see KITE_Refcount_Mutex.h), so duplicate() never returns
 // null and release() never skips its decrement.
 //
@@ -86,7 +86,7 @@ class KITE_Data_Block : public BOLT::Mseg {
 
  private:
   [[noreturn]] void overflow(size_t wanted) const;
-  // release() when there may be other holders.
+  // release() when there may be other holders, or the block has hooks.
   void release_shared();
 
   // What the block's factory is, by its exact type.
@@ -132,12 +132,13 @@ class KITE_Data_Block_Factory {
   void destroy(KITE_Data_Block* block);
 };
 
-// The sole holder's release: nobody else can touch the count, so neither an atomic
-// operation nor the mutex is needed, and no hook runs (it is the last release). Its load
-// acquires what former holders did before their releases.
-// A pooled chunk goes straight back to its pool: all that pdbf's recycle() does with it.
+// The sole holder's release of a block counted atomically: nobody else can touch the
+// count, so no atomic operation is needed, and its load acquires what former holders did
+// before their releases. (A block with hooks takes its mutex even then: another holder's
+// release may still be running its hook under it.) A pooled chunk goes straight back to its
+// pool: all that pdbf's recycle() does with it.
 inline void KITE_Data_Block::release() {
-  if (reference_count_.load(std::memory_order_acquire) != 1) {
+  if (kind_ == kHooked || reference_count_.load(std::memory_order_acquire) != 1) {
     release_shared();
   } else if (kind_ == kPooledChunk) {
     KITE_Chunk_Pool::put(this);
