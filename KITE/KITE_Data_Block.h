@@ -125,8 +125,9 @@ class KITE_Data_Block_Factory {
  protected:
   ~KITE_Data_Block_Factory() = default;
 
-  // A new record bound to this factory over buffer (which stays the caller's).
-  // Throws NoMoreDynamicMemory naming "create" when the record cannot be allocated.
+  // A new record bound to this factory over buffer (which stays the caller's), from a
+  // per-thread cache of records (KITE_Chunk_Pool, 64 a thread). Throws
+  // NoMoreDynamicMemory naming "create" when the record cannot be allocated.
   KITE_Data_Block* create(char* buffer, unsigned int size, bool withcontent);
   // Ends a record made by create(); null is ignored. The buffer is not touched.
   void destroy(KITE_Data_Block* block);
