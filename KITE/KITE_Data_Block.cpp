@@ -15,7 +15,7 @@ KITE_Simple_Malloc_Data_Block_Factory smdbf;
 namespace {
 
 // The records create() makes: a per-thread cache, constant-initialised.
-KITE_Chunk_Pool records(sizeof(KITE_Data_Block), 64);
+KITE_Chunk_Pool records(sizeof(KITE_Data_Block), 1024);
 
 // Exactly the kit's two factories have no count hooks; a subclass may add them. Their type
 // information is emitted once, with their first virtual function, so comparing addresses

@@ -126,7 +126,7 @@ class KITE_Data_Block_Factory {
   ~KITE_Data_Block_Factory() = default;
 
   // A new record bound to this factory over buffer (which stays the caller's), from a
-  // per-thread cache of records (KITE_Chunk_Pool, 64 a thread). Throws
+  // per-thread cache of records (KITE_Chunk_Pool, 1024 a thread). Throws
   // NoMoreDynamicMemory naming "create" when the record cannot be allocated.
   KITE_Data_Block* create(char* buffer, unsigned int size, bool withcontent);
   // Ends a record made by create(); null is ignored. The buffer is not touched.

@@ -11,7 +11,7 @@
 #include "errorhandling/KITE_LogMsg_Stream.h"
 
 // Constant-initialised, so records can be made before any dynamic initialisation.
-KITE_Chunk_Pool KITE_Message_Block::records_(sizeof(KITE_Message_Block), 64);
+KITE_Chunk_Pool KITE_Message_Block::records_(sizeof(KITE_Message_Block), 1024);
 
 KITE_Message_Block::KITE_Message_Block() : KITE_Message_Block(nullptr, false) {}
 

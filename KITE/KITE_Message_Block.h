@@ -31,7 +31,7 @@
 // writes shared blocks.
 //
 // Records: a KITE_Message_Block record comes from a per-thread cache (KITE_Chunk_Pool, at
-// most 64 records a thread) and goes back to it at its end, also on another thread; derived
+// most 1024 records a thread) and goes back to it at its end, also on another thread; derived
 // message blocks are allocated plainly.
 #ifndef KITE_MESSAGE_BLOCK_H
 #define KITE_MESSAGE_BLOCK_H

@@ -106,10 +106,11 @@ TEST(BufferThreads, BlocksReleasedOnAnotherThreadGoHomeWithinTheBound) {
   });
   EXPECT_LE(made_cached, 2 * kPerThread) << "its cache and what came back to it";
   EXPECT_EQ(releasing_cached, 0u) << "the releasing thread made none";
-  // Of each kind, blocks and records (whose bound is 64), no more than: 8 in the handover,
-  // one being made, 16 in a batch on their way back and the maker's two bounds; without
-  // reuse it would be 2 * kRounds.
-  EXPECT_LE(kite_test::nothrow_new_calls - before, (25 + 2 * kPerThread) + (25 + 2 * 64));
+  // A thread makes a chunk only when none of its own is back: blocks and records each have
+  // at most 25 elsewhere (8 in the handover, one being released, 16 in a batch on their way
+  // back); blocks (not records, whose bound is larger) may also have been freed when the
+  // maker's bounds were full. Without reuse it would be 2 * kRounds.
+  EXPECT_LE(kite_test::nothrow_new_calls - before, (25 + 2 * kPerThread) + 25);
 }
 
 // A thread that ended freed its cache (the leak check of the sanitizer build sees it); its
