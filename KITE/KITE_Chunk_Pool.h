@@ -25,7 +25,8 @@
 // Only allocating or freeing a chunk touches the home's reference count.
 //
 // Limits: a process pools through at most 7 pools at once (a destroyed pool gives its place
-// back); further pools hand out plain chunks that put() frees. A pool must outlive the
+// back), three of them the kit's own (pdbf's blocks, the records of data and of message
+// blocks); further pools hand out plain chunks that put() frees. A pool must outlive the
 // uses its owner makes of it; chunks may outlive the pool.
 //
 // Cost: get() and put() on the home thread are a few loads and stores; a miss costs one

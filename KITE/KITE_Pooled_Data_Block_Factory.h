@@ -22,7 +22,9 @@
 // allocator's price). A thread's cached blocks are freed when it ends.
 //
 // Counting: the factory has no count hooks, so its blocks count with atomic operations
-// only; a subclass that adds hooks gets the mutex (see KITE_Data_Block.h).
+// only, and a block of its capacity goes back into the cache at its last release without a
+// call to recycle(); a subclass gets the mutex and the virtual calls (see KITE_Data_Block.h).
+// Further pooled factories take places among the seven of KITE_Chunk_Pool.
 //
 // Ownership: a pooled factory outlives every block it made (recycle() runs on it).
 #ifndef KITE_POOLED_DATA_BLOCK_FACTORY_H
