@@ -35,8 +35,11 @@
 
 class KITE_Pooled_Data_Block_Factory : public KITE_Data_Block_Factory {
  public:
+  // pdbf's capacity, the message assembler's message size.
+  static constexpr unsigned int DEFAULT_CAPACITY = 1024;
+
   // Pools blocks of the given capacity, at most perthread of them in a thread's cache.
-  constexpr explicit KITE_Pooled_Data_Block_Factory(unsigned int capacity = 1024,
+  constexpr explicit KITE_Pooled_Data_Block_Factory(unsigned int capacity = DEFAULT_CAPACITY,
                                                     unsigned int perthread = 1024)
       : capacity_(capacity), pool_(kRecord + capacity, perthread) {}
 

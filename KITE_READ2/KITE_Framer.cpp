@@ -18,6 +18,10 @@
 #include "errorhandling/tracegate.h"
 
 namespace KITE {
+
+static_assert(Message_Assembler::MESSAGE_SIZE == KITE_Pooled_Data_Block_Factory::DEFAULT_CAPACITY,
+              "pdbf, the assembler's default factory, pools blocks of the message size");
+
 namespace {
 
 tracegate debug("KITE_Framer");
