@@ -10,41 +10,13 @@
 
 #include "errorhandling/KITE_LogMsg_Stream.h"
 
-KITE_Message_Block::KITE_Message_Block()
-    : db(nullptr),
-      first_(nullptr),
-      block_size_(0),
-      rd_ptr_(0),
-      wr_ptr_(0),
-      _refcount(1),
-      next_(nullptr),
-      prev_(nullptr) {}
+// Constant-initialised, so records can be made before any dynamic initialisation.
+KITE_Chunk_Pool KITE_Message_Block::records_(sizeof(KITE_Message_Block), 1024);
 
-KITE_Message_Block::KITE_Message_Block(unsigned int len) : KITE_Message_Block() {
-  block_size_ = len;
-  db = first_ = KITE_Data_Block::alloc(len);
-}
+KITE_Message_Block::KITE_Message_Block() : KITE_Message_Block(nullptr, false) {}
 
-KITE_Message_Block::KITE_Message_Block(KITE_Data_Block* edb, bool) : KITE_Message_Block() {
-  if (edb == nullptr) return;
-  block_size_ = edb->size();
-  db = first_ = edb;
-  wr_ptr_ = edb->length();
-}
-
-KITE_Message_Block::~KITE_Message_Block() {
-  for (KITE_Data_Block* b = first_; b != nullptr;) {
-    KITE_Data_Block* following = b->next;  // b may be gone after its release
-    b->release();
-    b = following;
-  }
-}
-
-// The last holder's decrement acquires what every other holder did to the block before
-// its own release, so the destruction comes after all of it.
-void KITE_Message_Block::release() {
-  if (_refcount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
-}
+KITE_Message_Block::KITE_Message_Block(unsigned int len)
+    : KITE_Message_Block(KITE_Data_Block::alloc(len), false) {}
 
 // A new holder gets its reference from an existing one, which keeps the block alive.
 KITE_Message_Block* KITE_Message_Block::add_ref() {
@@ -72,6 +44,7 @@ KITE_Message_Block* KITE_Message_Block::duplicate() const {
   copy->db = db;
   copy->block_size_ = block_size_;
   if (db != nullptr) copy->reset_current();
+  // duplicate() cannot fail: its lock ends the process rather than report a failure.
   for (KITE_Data_Block* b = first_; b != nullptr; b = b->next) b->duplicate();
   return copy;
 }
@@ -106,21 +79,9 @@ char* KITE_Message_Block::rd_ptr(unsigned int n) {
   return old;
 }
 
-void KITE_Message_Block::move_wr(size_t pos) {
-  // Beyond the capacity this asks for more than freespace(), so grow() throws.
-  if (pos > db->length()) db->grow(pos - db->length());
-  wr_ptr_ = pos;
-}
-
 char* KITE_Message_Block::wr_ptr(char* p) {
   move_wr(offset(p));
   return p;
-}
-
-char* KITE_Message_Block::wr_ptr(unsigned int n) {
-  char* old = wr_ptr();
-  move_wr(wr_ptr_ + n);
-  return old;
 }
 
 char* KITE_Message_Block::wrptr_align(short potenz2) {
@@ -136,12 +97,6 @@ char* KITE_Message_Block::wrptr_align(short potenz2) {
   move_wr(wr_ptr_ + gap);
   memset(old, 0, gap);
   return old + gap;
-}
-
-int KITE_Message_Block::copy(const char* buf, unsigned int n) {
-  char* to = wr_ptr(n);
-  if (n != 0) memcpy(to, buf, n);
-  return static_cast<int>(n);
 }
 
 size_t KITE_Message_Block::total_length() const {

@@ -25,15 +25,24 @@
 // The list links next()/prev() belong to the caller and are never followed here.
 //
 // Locking: _refcount is atomic; nothing runs under a message block's count, unlike a data
-// block's, whose factory hooks need its mutex. Positions, chain and bytes are unlocked:
-// one thread uses a message block at a time. Duplicates may live in other threads and
-// read the shared bytes; nobody writes shared blocks.
+// block's, whose factory hooks need its mutex. The sole holder's release needs no atomic
+// operation at all. Positions, chain and bytes are unlocked: one thread uses a message
+// block at a time. Duplicates may live in other threads and read the shared bytes; nobody
+// writes shared blocks.
+//
+// Records: a KITE_Message_Block record comes from a per-thread cache (KITE_Chunk_Pool, at
+// most 1024 records a thread) and goes back to it at its end, also on another thread; derived
+// message blocks are allocated plainly.
 #ifndef KITE_MESSAGE_BLOCK_H
 #define KITE_MESSAGE_BLOCK_H
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
+#include <new>
+#include <typeinfo>
 
+#include "KITE/KITE_Chunk_Pool.h"
 #include "KITE/KITE_Data_Block.h"
 #include "KITE/KITE_Exceptions.h"
 
@@ -49,15 +58,40 @@ class KITE_Message_Block {
   // Wraps the chain starting at edb and takes over one reference on each of its blocks.
   // The write position starts at edb's fill level. A null edb gives a message without a
   // chain. The flag is ignored.
-  KITE_Message_Block(KITE_Data_Block* edb, bool);
+  KITE_Message_Block(KITE_Data_Block* edb, bool)
+      : db(edb),
+        first_(edb),
+        block_size_(edb == nullptr ? 0 : edb->size()),
+        rd_ptr_(0),
+        wr_ptr_(edb == nullptr ? 0 : edb->length()),
+        _refcount(1),
+        next_(nullptr),
+        prev_(nullptr) {}
 
   KITE_Message_Block(const KITE_Message_Block&) = delete;
   KITE_Message_Block& operator=(const KITE_Message_Block&) = delete;
 
   // Drops a holder; the last one destroys the message block and releases its chain.
-  void release();
-  // Adds a holder and returns this.
+  // The last holder's load or decrement acquires what every other holder did to the block
+  // before its own release, so the destruction comes after all of it. A count of 1 is the
+  // caller's own reference: nobody else can change it.
+  void release() {
+    if (_refcount.load(std::memory_order_acquire) == 1 ||
+        _refcount.fetch_sub(1, std::memory_order_acq_rel) == 1)
+      destroy();
+  }
+  // Adds a holder and returns this; never null.
   KITE_Message_Block* add_ref();
+
+  // Records of this class come from a per-thread cache; see the header comment.
+  static void* operator new(size_t size) {
+    void* p = record(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  static void* operator new(size_t size, const std::nothrow_t&) noexcept { return record(size); }
+  static void operator delete(void* p) noexcept { KITE_Chunk_Pool::put(p); }
+  static void operator delete(void* p, const std::nothrow_t&) noexcept { KITE_Chunk_Pool::put(p); }
 
   // A new message block on the same data blocks, positions at the start and the fill
   // level of the current block. Costs one record and one lock per data block; no bytes
@@ -93,14 +127,22 @@ class KITE_Message_Block {
   char* wr_ptr(char* p);
   // Reserves n bytes: returns the write address and advances the write position by n.
   // Throws BufferOverflow, changing nothing, when they do not fit.
-  char* wr_ptr(unsigned int n);
+  char* wr_ptr(unsigned int n) {
+    char* old = wr_ptr();
+    move_wr(wr_ptr_ + n);
+    return old;
+  }
   // Rounds the write address up to a multiple of 2^potenz2, zero-filling the gap, and
   // returns it. When the gap does not fit (or potenz2 is not an exponent from 0 to 63)
   // nothing changes and the unaligned address comes back: compare to find out.
   char* wrptr_align(short potenz2);
   // Appends n bytes of buf at the write position; returns n. Throws BufferOverflow,
   // having written nothing, when they do not fit.
-  int copy(const char* buf, unsigned int n);
+  int copy(const char* buf, unsigned int n) {
+    char* to = wr_ptr(n);
+    if (n != 0) memcpy(to, buf, n);
+    return static_cast<int>(n);
+  }
 
   size_t size() const { return db->size(); }
   size_t length() const { return db->length(); }
@@ -141,8 +183,14 @@ class KITE_Message_Block {
   virtual void CallVisitor(KITE_MessageVisitor* visitor);
 
  protected:
-  // Ends only through release().
-  virtual ~KITE_Message_Block();
+  // Ends only through release(). Releases every data block of the chain once.
+  virtual ~KITE_Message_Block() {
+    for (KITE_Data_Block* b = first_; b != nullptr;) {
+      KITE_Data_Block* following = b->next;  // b may be gone after its release
+      b->release();
+      b = following;
+    }
+  }
   // A record without a chain; duplicate() and clone() fill it in.
   KITE_Message_Block();
   // The empty record duplicate() and clone() fill in. A derived message block returns
@@ -159,6 +207,27 @@ class KITE_Message_Block {
   KITE_Data_Block* curblock() { return db; }
 
  private:
+  // delete this. A record of exactly this class, the common case, is destroyed and given
+  // back without the virtual call, so the whole release is inline. (Comparing the type
+  // information's address is exact for a class whose first virtual function is defined
+  // out of line; were it ever duplicated, delete would do the same work.)
+  void destroy() {
+    if (&typeid(*this) != &typeid(KITE_Message_Block)) {
+      delete this;
+      return;
+    }
+    this->KITE_Message_Block::~KITE_Message_Block();
+    operator delete(this);
+  }
+
+  // A record from the cache; derived records, of other sizes, are allocated plainly.
+  static void* record(size_t size) {
+    bool fresh;
+    return size == sizeof(KITE_Message_Block) ? records_.get(&fresh)
+                                              : KITE_Chunk_Pool::get_unpooled(size);
+  }
+  static KITE_Chunk_Pool records_;
+
   // The buffer is the factory's and writable; the segment only hands it out as const.
   static char* buffer(const KITE_Data_Block* b) {
     return static_cast<char*>(const_cast<void*>(b->begin()));
@@ -166,8 +235,12 @@ class KITE_Message_Block {
   // Offset of p from base(); wraps to a huge value for p below base().
   size_t offset(const char* p) const;
   // Write position to pos, raising the fill level to it if needed; throws BufferOverflow,
-  // changing nothing, when pos lies beyond the capacity.
-  void move_wr(size_t pos);
+  // changing nothing, when pos lies beyond the capacity (it then asks for more than
+  // freespace()).
+  void move_wr(size_t pos) {
+    if (pos > db->length()) db->grow(pos - db->length());
+    wr_ptr_ = pos;
+  }
   void link(KITE_Data_Block* block);
 
   KITE_Data_Block* db;

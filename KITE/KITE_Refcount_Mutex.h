@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
-// KITE_Refcount_Mutex: the lock of a data block's or message block's reference count.
-// Internal to KITE/; taken through ACE_Guard like any ACE lock.
+// KITE_Refcount_Mutex: the lock of a data block's reference count, for blocks whose factory
+// has count hooks. Internal to KITE/; taken through ACE_Guard like any ACE lock.
 //
 // A non-recursive thread mutex with default attributes, the mutex ACE_Thread_Mutex wraps
 // on Linux, but set up by static initialisation and locked without ACE's out-of-line
 // wrappers. Every block makes one, and constructing and destroying an ACE_Thread_Mutex
 // costs more than allocating the block itself.
+//
+// It cannot fail visibly: a lock or unlock that the system refuses (a corrupted mutex; a
+// default mutex reports nothing else) ends the process through the log stream's cond_fail.
+// So acquire() always returns 0, a guard on it always holds it, and no caller tests.
 #ifndef KITE_REFCOUNT_MUTEX_H
 #define KITE_REFCOUNT_MUTEX_H
 
@@ -18,11 +22,21 @@ class KITE_Refcount_Mutex {
   KITE_Refcount_Mutex(const KITE_Refcount_Mutex&) = delete;
   KITE_Refcount_Mutex& operator=(const KITE_Refcount_Mutex&) = delete;
 
-  // 0 when the mutex is now held; -1 when it could not be taken.
-  int acquire() { return pthread_mutex_lock(&mutex_) == 0 ? 0 : -1; }
-  int release() { return pthread_mutex_unlock(&mutex_) == 0 ? 0 : -1; }
+  int acquire() {
+    const int error = pthread_mutex_lock(&mutex_);
+    if (error != 0) failed("lock", error);
+    return 0;
+  }
+  int release() {
+    const int error = pthread_mutex_unlock(&mutex_);
+    if (error != 0) failed("unlock", error);
+    return 0;
+  }
 
  private:
+  // The fatal report; what is "lock" or "unlock", error the system's code.
+  [[noreturn]] static void failed(const char* what, int error);
+
   pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
 };
 

@@ -9,11 +9,19 @@
 #include <new>
 #include <typeinfo>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "errorhandling/KITE_LogMsg_Stream.h"
 #include "errorhandling/errorclass.h"
 #include "errorhandling/tracegate.h"
 
 namespace KITE {
+
+static_assert(Message_Assembler::MESSAGE_SIZE == KITE_Pooled_Data_Block_Factory::DEFAULT_CAPACITY,
+              "pdbf, the assembler's default factory, pools blocks of the message size");
+
 namespace {
 
 tracegate debug("KITE_Framer");
@@ -25,19 +33,65 @@ tracegate debug("KITE_Framer");
     if (debug.is_on()) debug.print(__VA_ARGS__); \
   } while (0)
 
-const unsigned int kMessageSize = 1024;
-
 bool is_line_end(char ch) {
   return ch == '\n' || ch == '\r';
 }
 
-// Offset of the first LF or CR among the n characters at p, or n.
-size_t line_end_offset(const char* p, size_t n) {
-  const void* lf = std::memchr(p, '\n', n);
-  if (lf != nullptr) n = static_cast<size_t>(static_cast<const char*>(lf) - p);
-  const void* cr = std::memchr(p, '\r', n);
-  if (cr != nullptr) n = static_cast<size_t>(static_cast<const char*>(cr) - p);
+// Copies the n characters at from to to, up to and including the first LF or CR among
+// them; returns how many it copied. Looking and copying in one pass reads the text once.
+// Whole groups of 16 or 32 bytes are stored, so bytes behind a line end may be written as
+// well: to must have room for n.
+size_t copy_to_line_end(char* to, const char* from, size_t n) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), v);
+    const int ends = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+    if (ends != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(ends))) + 1;
+  }
+#endif
+  for (; i < n; ++i) {
+    to[i] = from[i];
+    if (is_line_end(from[i])) return i + 1;
+  }
   return n;
+}
+
+#if defined(__x86_64__)
+// The same, 32 bytes at a time, on processors that have AVX2.
+[[gnu::target("avx2")]] size_t copy_to_line_end_avx2(char* to, const char* from, size_t n) {
+  const __m256i lf = _mm256_set1_epi8('\n');
+  const __m256i cr = _mm256_set1_epi8('\r');
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), v);
+    const unsigned ends = static_cast<unsigned>(
+        _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, lf), _mm256_cmpeq_epi8(v, cr))));
+    if (ends != 0) return i + static_cast<size_t>(__builtin_ctz(ends)) + 1;
+  }
+  return i + copy_to_line_end(to + i, from + i, n - i);
+}
+
+size_t copy_line(char* to, const char* from, size_t n) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2 ? copy_to_line_end_avx2(to, from, n) : copy_to_line_end(to, from, n);
+}
+#else
+size_t copy_line(char* to, const char* from, size_t n) {
+  return copy_to_line_end(to, from, n);
+}
+#endif
+
+// The first LF or CR in [p, end), or end.
+const char* find_line_end(const char* p, const char* end) {
+  const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
+  if (lf != nullptr) end = static_cast<const char*>(lf);
+  const void* cr = std::memchr(p, '\r', static_cast<size_t>(end - p));
+  return cr != nullptr ? static_cast<const char*>(cr) : end;
 }
 
 template <class S>
@@ -74,8 +128,7 @@ void Message_Assembler::CollectMessageState::consume(char ch) {
   try {
     at = sm_->currentblock()->wr_ptr(1u);
   } catch (const BufferOverflow&) {
-    if (!is_line_end(ch)) sm_->changeState(sm_->getDiscardLineState(), ch);
-    sm_->dropMessageBlock();
+    sm_->dropLine(ch);
     throw;
   }
   *at = ch;
@@ -118,8 +171,11 @@ void Message_Assembler::DiscardLineState::consume(char ch) {
 
 // --- machine
 
-Message_Assembler::StateMashine::StateMashine(Message_Observer* processor) : StateMashine() {
+Message_Assembler::StateMashine::StateMashine(Message_Observer* processor,
+                                              KITE_Data_Block_Factory* factory)
+    : StateMashine() {
   processor_ = processor;
+  factory_ = factory;
 }
 
 Message_Assembler::StateMashine::StateMashine()
@@ -128,7 +184,9 @@ Message_Assembler::StateMashine::StateMashine()
       currentstate_(nullptr),
       collectmsg_state_(nullptr),
       sendmsg_state_(nullptr),
-      discardline_state_(nullptr) {}
+      discardline_state_(nullptr),
+      factory_(&pdbf),
+      dropped_(0) {}
 
 Message_Assembler::StateMashine::~StateMashine() {
   if (currentblock_ != nullptr) currentblock_->release();
@@ -151,11 +209,19 @@ void Message_Assembler::StateMashine::changeState(State* ns, char ch) {
   ns->enter(ch);
 }
 
+// pdbf's own type (a subclass may override generate()) is called directly, so that taking a
+// cached block is inline.
 void Message_Assembler::StateMashine::allocateMessageBlock() {
   if (currentblock_ != nullptr) return;
-  currentblock_ = new (std::nothrow) KITE_Message_Block(kMessageSize);
-  if (currentblock_ == nullptr)
+  KITE_Data_Block* block = &typeid(*factory_) == &typeid(KITE_Pooled_Data_Block_Factory)
+                               ? static_cast<KITE_Pooled_Data_Block_Factory*>(factory_)
+                                     ->KITE_Pooled_Data_Block_Factory::generate(MESSAGE_SIZE)
+                               : factory_->generate(MESSAGE_SIZE);
+  currentblock_ = new (std::nothrow) KITE_Message_Block(block, false);
+  if (currentblock_ == nullptr) {
+    block->release();
     throw NoMoreDynamicMemory(__FILE_NAME__, __LINE__, "allocateMessageBlock");
+  }
 }
 
 // The slot is cleared before the call: the observer owns the block from then on, also when
@@ -166,7 +232,9 @@ void Message_Assembler::StateMashine::sendMessageBlock() {
   processor_->process(block);
 }
 
-void Message_Assembler::StateMashine::dropMessageBlock() {
+void Message_Assembler::StateMashine::dropLine(char ch) {
+  ++dropped_;
+  if (!is_line_end(ch)) changeState(getDiscardLineState(), ch);
   if (currentblock_ != nullptr) currentblock_->release();
   currentblock_ = nullptr;
   allocateMessageBlock();
@@ -194,24 +262,86 @@ Message_Assembler::State* Message_Assembler::StateMashine::getDiscardLineState()
   return discardline_state_;
 }
 
-// Taken only when the current state is exactly the base collect state (a derived state
-// must see every character) and the channel is off: that state would then store each of
-// these characters with wr_ptr(1) and nothing else, which is what the one copy does. Line
-// ends and the character that finds the block full go through consume().
-size_t Message_Assembler::StateMashine::collectRun(const char* p, size_t n) {
+// --- bulk paths
+//
+// The plain machine (exactly StateMashine, tracing off) behaves as the table of states says
+// and prints nothing, so the per-character path would do exactly what these do in one go:
+// runLines() stores and delivers whole lines and skips discarded ones. Only the characters
+// that need a decision of their own (a full block, a missing block, the send state while
+// the observer feeds the assembler again) go through consume().
+
+void Message_Assembler::StateMashine::run(const char*& p, const char* end, bool resume) {
+  const bool plain = typeid(*this) == typeid(StateMashine) && !debug.is_on();
+  while (p != end) {
+    p = plain ? runLines(p, end) : collectRun(p, end);
+    if (p == end) break;
+    if (plain && resume && currentstate_ == collectmsg_state_ && currentblock_ != nullptr) {
+      dropLine(*p++);  // runLines() stops in the collect state only at a full block
+      continue;
+    }
+    consume(*p);
+    ++p;
+  }
+}
+
+const char* Message_Assembler::StateMashine::runLines(const char* p, const char* end) {
+  while (p != end) {
+    if (currentstate_ == discardline_state_) {
+      const char* line_end = find_line_end(p, end);
+      if (line_end == end) return end;
+      p = line_end + 1;
+      changeState(getBeginReadingState(), *line_end);
+      continue;
+    }
+    if (currentstate_ != collectmsg_state_ || currentblock_ == nullptr) return p;
+    KITE_Message_Block* block = currentblock_;
+    const size_t room = block->size() - block->wr_rel();
+    const size_t n = copy_line(block->wr_ptr(), p, std::min(room, static_cast<size_t>(end - p)));
+    block->wr_ptr(static_cast<unsigned int>(n));
+    p += n;
+    if (n == 0 || !is_line_end(p[-1])) return p;
+    sendPlain();
+  }
+  return p;
+}
+
+// What changeState(getSendMessageState(), ch) does on the plain machine with the channel
+// off: the send state is current while the observer runs, then the collect state with a
+// new block, also when the observer throws.
+void Message_Assembler::StateMashine::sendPlain() {
+  currentstate_ = StateMashine::getSendMessageState();
+  try {
+    sendMessageBlock();
+  } catch (...) {
+    beginPlain();
+    throw;
+  }
+  beginPlain();
+}
+
+void Message_Assembler::StateMashine::beginPlain() {
+  currentstate_ = collectmsg_state_;
+  StateMashine::allocateMessageBlock();
+}
+
+// For other machines: while the current state is exactly the base collect state and the
+// channel is off, that state would store each character up to the next line end with
+// wr_ptr(1) and nothing else, which is what the one copy does. The line end and the
+// character that finds the block full go through consume().
+const char* Message_Assembler::StateMashine::collectRun(const char* p, const char* end) {
   if (debug.is_on() || currentblock_ == nullptr ||
       typeid(*currentstate_) != typeid(CollectMessageState))
-    return 0;
+    return p;
   const size_t room = currentblock_->size() - currentblock_->wr_rel();
-  const size_t run = line_end_offset(p, std::min(n, room));
-  if (run != 0) currentblock_->copy(p, static_cast<unsigned int>(run));
-  return run;
+  const size_t n = std::min(room, static_cast<size_t>(find_line_end(p, end) - p));
+  currentblock_->copy(p, static_cast<unsigned int>(n));
+  return p + n;
 }
 
 // --- assembler
 
-Message_Assembler::Message_Assembler(Message_Observer* processor)
-    : statemashine_(new (std::nothrow) StateMashine(processor)) {
+Message_Assembler::Message_Assembler(Message_Observer* processor, KITE_Data_Block_Factory* factory)
+    : statemashine_(new (std::nothrow) StateMashine(processor, factory)) {
   if (statemashine_ == nullptr)
     throw NoMoreDynamicMemory(__FILE_NAME__, __LINE__, "Message_Assembler");
   try {
@@ -231,11 +361,27 @@ Message_Assembler::~Message_Assembler() {
 void Message_Assembler::input(const char* buffer, int len) {
   if (len <= 0) return;
   const char* p = buffer;
-  const char* const end = buffer + len;
-  while (p != end) {
-    p += statemashine_->collectRun(p, static_cast<size_t>(end - p));
-    if (p != end) statemashine_->consume(*p++);
+  statemashine_->run(p, buffer + len, false);
+}
+
+// The plain machine drops over-long lines without an exception; derived or traced ones
+// raise it on the per-character path, and it is taken here. A BufferOverflow that no
+// dropLine() came with (from the observer, say) is not an over-long line and passes on.
+int Message_Assembler::feed(const char* buffer, int len) {
+  if (len <= 0) return 0;
+  const unsigned long before = statemashine_->dropped_;
+  const char* p = buffer;
+  for (;;) {
+    const unsigned long dropped = statemashine_->dropped_;
+    try {
+      statemashine_->run(p, buffer + len, true);
+      break;
+    } catch (const BufferOverflow&) {
+      if (statemashine_->dropped_ == dropped) throw;
+      ++p;  // the overflowing character belongs to the dropped line
+    }
   }
+  return static_cast<int>(statemashine_->dropped_ - before);
 }
 
 #undef KITE_FRAMER_TRACE

@@ -6,22 +6,26 @@
 //
 //              LF or CR stored                       block handed to the observer
 //   collect ------------------------> send (enter) ------------------------------> begin state
-//      ^  \                                                   (collect: new 1024-byte block)
-//      |   \ 1025th character: BufferOverflow out of input, message dropped
+//      ^  \                                           (collect: new MESSAGE_SIZE block)
+//      |   \ MESSAGE_SIZE + 1st character: the message is dropped
 //      |    v
 //      +--- discard <- every character up to and including the next LF or CR
 //
-// Messages: each is one KITE_Message_Block of 1024 bytes that is never extended, so a
-// message holds at most 1024 characters, its line end included. LF and CR each end a
-// message (CR LF gives two); every other character, zero included, is stored as it is. The
-// observer receives the block with read position 0 and length() the message's size, owns it
-// from then on and must release() it.
+// Messages: each is one KITE_Message_Block of MESSAGE_SIZE (1024) bytes that is never
+// extended, so a message holds at most 1024 characters, its line end included. LF and CR
+// each end a message (CR LF gives two); every other character, zero included, is stored as
+// it is. The observer receives the block with read position 0 and length() the message's
+// size, owns it from then on and must release() it. Its data block comes from the factory
+// given to the assembler: the pooled factory pdbf unless another is named (smdbf gives
+// exactly the blocks of KITE_Message_Block(MESSAGE_SIZE)).
 //
-// Over-long lines: the 1025th character without a line end raises BufferOverflow ("1 wanted
-// 0 free") out of input(), and the rest of that chunk is not consumed. The message is
-// dropped, and the machine discards characters without a further exception up to and
-// including the next line end; the overflowing character is the first of them, so when it
-// is itself a line end, nothing more is discarded. Assembly then resumes with the next line.
+// Over-long lines: the 1025th character without a line end drops the message, and the
+// machine discards characters up to and including the next line end; the overflowing
+// character is the first of them, so when it is itself a line end, nothing more is
+// discarded. Assembly then resumes with the next line. input() raises BufferOverflow ("1
+// wanted 0 free") for it and leaves the rest of its chunk unread; feed() goes on with the
+// rest of the chunk and counts the line instead, so a caller that hands over whole chunks
+// loses no good line.
 //
 // Extending: a derived Message_Assembler sets statemashine_ to a machine derived from
 // StateMashine and calls its init(); the machine's state getters, init() and
@@ -30,26 +34,33 @@
 //
 // Ownership: the assembler owns its machine; the machine owns the block being filled and
 // the states in its slots (collectmsg_state_, sendmsg_state_, discardline_state_), and
-// frees them when the assembler is destroyed. The observer is not owned.
+// frees them when the assembler is destroyed. Observer and factory are not owned.
 //
 // Re-entrance: characters that the observer feeds to the same assembler from process() meet
 // the send state: each is reported at ERROR ("SendMessageState: Transition not defined ")
 // and dropped.
 //
-// Not locked: one thread at a time calls input(); the observer runs on that thread, inside
-// input(). Tracing goes to the channel "KITE_Framer" ("DBG_KITE_Framer" or "DBG_ALL"): two
-// lines per character, and one per state entered.
+// Not locked: one thread at a time calls input() or feed(); the observer runs on that
+// thread, inside the call. A block released on another thread goes back to pdbf's cache of
+// the thread that made it. Tracing goes to the channel "KITE_Framer" ("DBG_KITE_Framer" or
+// "DBG_ALL"): two lines per character, and one per state entered.
 //
-// Cost: with tracing off and the plain collect state current, the characters up to the next
-// line end are copied into the block in one go; per message, one block is allocated and
-// one observer call made. Derived states, tracing, line ends and a full block take the
-// per-character path.
+// Cost: with tracing off and the machine exactly StateMashine, each line is found and
+// copied in one pass, delivered and replaced by a block from the factory without going
+// through the machine character by character; an over-long line is skipped in one pass.
+// With pdbf and an observer that releases on the same thread, a line costs no allocation.
+// Derived machines, derived states and tracing take the per-character path (a derived
+// machine still copies runs without line ends in one go while its collect state is the
+// plain one).
 #ifndef KITE_READ2_KITE_FRAMER_H
 #define KITE_READ2_KITE_FRAMER_H
 
 #include <cstddef>
 
+#include "KITE/KITE_Exceptions.h"
 #include "KITE/KITE_Message_Block.h"
+#include "KITE/KITE_Pooled_Data_Block_Factory.h"
+#include "errorhandling/errorclass.h"
 
 namespace KITE {
 
@@ -64,6 +75,10 @@ class Message_Observer {
 
 class Message_Assembler {
  public:
+  // Capacity of every message block: a message holds at most this many characters, its
+  // line end included.
+  static constexpr unsigned int MESSAGE_SIZE = 1024;
+
   class StateMashine;
 
   // A state of the machine; derived states override consume() and, if they act on entry,
@@ -116,8 +131,8 @@ class Message_Assembler {
 
   class StateMashine {
    public:
-    // The current state is set by init().
-    explicit StateMashine(Message_Observer* processor);
+    // The current state is set by init(). Message blocks come from factory.
+    explicit StateMashine(Message_Observer* processor, KITE_Data_Block_Factory* factory = &pdbf);
     StateMashine(const StateMashine&) = delete;
     StateMashine& operator=(const StateMashine&) = delete;
 
@@ -127,12 +142,14 @@ class Message_Assembler {
     virtual void init();
     // Makes ns current, then calls its enter(ch).
     void changeState(State* ns, char ch);
-    // Makes a 1024-byte block current unless there is one. Throws NoMoreDynamicMemory.
+    // Makes a message block of MESSAGE_SIZE bytes from the factory current unless there is
+    // one. Throws NoMoreDynamicMemory.
     virtual void allocateMessageBlock();
     // Hands the current block to the observer, which owns it from then on.
     void sendMessageBlock();
-    // Releases the current block, if any, and allocates a fresh one.
-    void dropMessageBlock();
+    // The current block is full and cannot take ch: drops the message and, unless ch is a
+    // line end, discards up to and including the next one. Allocates a fresh block.
+    void dropLine(char ch);
 
     // The cached states, made on first request. Throw NoMoreDynamicMemory.
     virtual State* getCollectMessageState();
@@ -156,20 +173,28 @@ class Message_Assembler {
     State* collectmsg_state_;
     State* sendmsg_state_;
     State* discardline_state_;
+    KITE_Data_Block_Factory* factory_;  // not owned
 
    private:
     friend class Message_Assembler;
 
-    // The bulk path of input(): copies the characters at p up to the next line end (at
-    // most n, and no more than the block has room for) when the plain collect state would
-    // store them one by one without tracing. Returns how many it took, 0 when the
-    // per-character path must decide.
-    size_t collectRun(const char* p, size_t n);
+    // Feeds the characters from p to end; p is left behind the last one consumed, or at
+    // the one that raised an exception. With resume, a full block on the plain machine
+    // drops its line (dropLine) instead of raising BufferOverflow.
+    void run(const char*& p, const char* end, bool resume);
+    // The bulk paths, taken while the per-character path would do nothing else (see the
+    // definitions). Each returns where it stopped.
+    const char* runLines(const char* p, const char* end);
+    const char* collectRun(const char* p, const char* end);
+    void sendPlain();
+    void beginPlain();
+
+    unsigned long dropped_;  // lines dropped by dropLine(), ever
   };
 
-  // Makes the machine and enters its begin state, which allocates the first block.
-  // Throws NoMoreDynamicMemory.
-  explicit Message_Assembler(Message_Observer* processor);
+  // Makes the machine and enters its begin state, which allocates the first block from
+  // factory. Throws NoMoreDynamicMemory.
+  explicit Message_Assembler(Message_Observer* processor, KITE_Data_Block_Factory* factory = &pdbf);
   virtual ~Message_Assembler();
 
   Message_Assembler(const Message_Assembler&) = delete;
@@ -180,6 +205,11 @@ class Message_Assembler {
   // whatever the observer throws (the machine is then back in its begin state); the
   // characters after the one that raised it are not consumed.
   void input(const char* buffer, int len);
+  // The same, except for over-long lines: each is dropped as above without an exception
+  // and the rest of the chunk is fed as well. Returns how many lines it dropped (a line
+  // counts once, in the call that received its 1025th character). Throws
+  // NoMoreDynamicMemory and what the observer throws, as input() does.
+  int feed(const char* buffer, int len);
 
  protected:
   // For derived assemblers, which set statemashine_ and call its init().

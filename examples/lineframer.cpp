@@ -3,10 +3,8 @@
 // line through the log stream, whose one backend writes to standard output.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 
-#include "KITE/KITE_Exceptions.h"
 #include "KITE_READ2/KITE_Framer.h"
 #include "errorhandling/KITE_LogMsg_BackendMgr.h"
 #include "errorhandling/KITE_LogMsg_Stream.h"
@@ -38,27 +36,6 @@ class LineLogger : public KITE::Message_Observer {
   int lines_ = 0;
 };
 
-void input(KITE::Message_Assembler& assembler, const char* begin, const char* end) {
-  try {
-    assembler.input(begin, static_cast<int>(end - begin));
-  } catch (const BufferOverflow& e) {
-    logstream().warn("line over 1024 characters dropped (%s)", e.what());
-  }
-}
-
-// A line over 1024 characters raises BufferOverflow, and the assembler leaves the rest of
-// that input() call unread while it drops the line through its line end. Handing it each
-// run of text apart from the line end that follows it means no other line is lost.
-void feed(KITE::Message_Assembler& assembler, const char* text, const char* end) {
-  while (text < end) {
-    const char* run_end = std::find_if(text, end, [](char c) { return c == '\n' || c == '\r'; });
-    const char* next = run_end == end ? end : run_end + 1;
-    input(assembler, text, run_end);
-    input(assembler, run_end, next);
-    text = next;
-  }
-}
-
 }  // namespace
 
 int main() {
@@ -73,7 +50,15 @@ int main() {
   KITE::Message_Assembler assembler(&logger);
   char buffer[4096];
   ssize_t n;
-  while ((n = read(STDIN_FILENO, buffer, sizeof buffer)) > 0) feed(assembler, buffer, buffer + n);
+  while ((n = read(STDIN_FILENO, buffer, sizeof buffer)) > 0) {
+    // feed() delivers every good line of the chunk and drops over-long ones (each counted
+    // once), where input() would stop at the first with BufferOverflow.
+    const int dropped = assembler.feed(buffer, static_cast<int>(n));
+    if (dropped > 0) {
+      logstream().warn("%d line(s) over %u characters dropped", dropped,
+                       KITE::Message_Assembler::MESSAGE_SIZE);
+    }
+  }
   // Text after the last line end is no message yet, and is not logged.
   return 0;
 }

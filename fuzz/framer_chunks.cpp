@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Fuzzes the message assembler with random chunkings of random bytes: after every chunk the
-// delivered messages and the over-long line's exception must be those of a plain reference
-// splitter. Half of the inputs go to a machine whose collect state is derived, so both the
-// bulk path and the per-character path are checked against the same reference.
+// Fuzzes the message assembler with random chunkings of random bytes, each chunk fed with
+// input() or feed(): after every chunk the delivered messages, the over-long line's
+// exception and feed()'s count must be those of a plain reference splitter. The assembler
+// is the plain machine with the pooled factory or smdbf, or a machine whose collect state
+// is derived, so the bulk paths and the per-character path meet the same reference.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +18,7 @@
 
 namespace {
 
-constexpr size_t kMessageSize = 1024;
+constexpr size_t kMessageSize = KITE::Message_Assembler::MESSAGE_SIZE;
 
 void check(bool ok, const char* what) {
   if (ok) return;
@@ -32,8 +33,10 @@ bool is_line_end(char ch) {
 // One character at a time, by the rules the assembler documents.
 class Reference {
  public:
-  // Feeds a chunk; returns whether it overflowed, which ends the chunk.
-  bool input(const std::vector<char>& chunk) {
+  // Feeds a chunk and returns how many over-long lines it dropped; without resume, the
+  // first of them ends the chunk.
+  int input(const std::vector<char>& chunk, bool resume) {
+    int dropped = 0;
     for (char ch : chunk) {
       if (discarding_) {
         discarding_ = !is_line_end(ch);
@@ -42,7 +45,9 @@ class Reference {
       if (line_.size() == kMessageSize) {
         line_.clear();
         discarding_ = !is_line_end(ch);
-        return true;
+        ++dropped;
+        if (!resume) return dropped;
+        continue;
       }
       line_ += ch;
       if (is_line_end(ch)) {
@@ -50,7 +55,7 @@ class Reference {
         line_.clear();
       }
     }
-    return false;
+    return dropped;
   }
 
   std::vector<std::string> messages;
@@ -78,18 +83,25 @@ std::vector<char> next_chunk(FuzzedDataProvider& in) {
   return in.ConsumeBytes<char>(in.ConsumeIntegralInRange<size_t>(0, 2 * kMessageSize));
 }
 
+// Feeds a chunk with input(); returns 1 when it raised the over-long line's exception.
+int input(KITE::Message_Assembler& assembler, const std::vector<char>& chunk) {
+  try {
+    assembler.input(chunk.data(), static_cast<int>(chunk.size()));
+  } catch (const BufferOverflow& e) {
+    check(std::strcmp(e.what(), "BufferOverflow: 1 wanted 0 free") == 0, "wrong exception text");
+    return 1;
+  }
+  return 0;
+}
+
 void run(KITE::Message_Assembler& assembler, Recorder& recorder, FuzzedDataProvider& in) {
   Reference reference;
   while (in.remaining_bytes() > 0) {
+    const bool resume = in.ConsumeBool();
     const std::vector<char> chunk = next_chunk(in);
-    bool overflowed = false;
-    try {
-      assembler.input(chunk.data(), static_cast<int>(chunk.size()));
-    } catch (const BufferOverflow& e) {
-      check(std::strcmp(e.what(), "BufferOverflow: 1 wanted 0 free") == 0, "wrong exception text");
-      overflowed = true;
-    }
-    check(overflowed == reference.input(chunk), "overflow where the reference has none or v.v.");
+    const int dropped = resume ? assembler.feed(chunk.data(), static_cast<int>(chunk.size()))
+                               : input(assembler, chunk);
+    check(dropped == reference.input(chunk, resume), "over-long lines differ from the reference");
     check(recorder.messages == reference.messages, "messages differ from the reference");
   }
 }
@@ -99,12 +111,21 @@ void run(KITE::Message_Assembler& assembler, Recorder& recorder, FuzzedDataProvi
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   Recorder recorder;
-  if (in.ConsumeBool()) {
-    kite_test::PerCharacterAssembler assembler(&recorder);
-    run(assembler, recorder, in);
-  } else {
-    KITE::Message_Assembler assembler(&recorder);
-    run(assembler, recorder, in);
+  switch (in.ConsumeIntegralInRange(0, 2)) {
+    case 0: {
+      kite_test::PerCharacterAssembler assembler(&recorder);
+      run(assembler, recorder, in);
+      break;
+    }
+    case 1: {
+      KITE::Message_Assembler assembler(&recorder, &smdbf);
+      run(assembler, recorder, in);
+      break;
+    }
+    default: {
+      KITE::Message_Assembler assembler(&recorder, &pdbf);
+      run(assembler, recorder, in);
+    }
   }
   return 0;
 }

@@ -2,14 +2,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <typeinfo>
+#include <vector>
 
 #include "KITE/KITE_Data_Block.h"
-#include "counting_factory.h"
+#include "KITE/KITE_Pooled_Data_Block_Factory.h"
 #include "errorhandling/errorclass.h"
-#include "failing_new.h"
+#include "support/counting_factory.h"
+#include "support/failing_new.h"
+#include "support/threads.h"
 
 namespace {
 
@@ -101,16 +108,115 @@ TEST(DataBlock, ReleaseNeverFollowsNext) {
   b->release();
 }
 
+// The record fails after the buffer was taken: both smdbf and a factory of its own give
+// the buffer back (the sanitizer build sees a leak otherwise) and report "create".
 TEST(DataBlock, MissingRecordThrowsNoMoreDynamicMemoryNamingCreate) {
   CountingFactory f;
-  fail_next_nothrow_new = true;
-  try {
-    f.create_record();
-    ADD_FAILURE() << "create did not throw";
-  } catch (const NoMoreDynamicMemory& e) {
-    EXPECT_THAT(e.what(), ::testing::MatchesRegex("No more Memory at KITE_Data_Block.cpp:[0-9]+ "
-                                                  "in create"));
+  for (const auto& make : std::vector<std::function<void()>>{[&] { f.create_record(); },
+                                                             [] { KITE_Data_Block::alloc(16); }}) {
+    kite_test::on_new_thread([&] {  // whose cache of records is empty
+      kite_test::fail_nothrow_new_after(0);
+      try {
+        make();
+        ADD_FAILURE() << "create did not throw";
+      } catch (const NoMoreDynamicMemory& e) {
+        EXPECT_THAT(e.what(), ::testing::MatchesRegex(
+                                  "No more Memory at KITE_Data_Block.cpp:[0-9]+ in create"));
+      }
+    });
   }
+}
+
+// Hooks that throw on request.
+class ThrowingHooks final : public CountingFactory {
+ public:
+  void informduplicate(KITE_Data_Block* b) override {
+    if (throw_in_duplicate) throw std::runtime_error("duplicate hook");
+    CountingFactory::informduplicate(b);
+  }
+  void informrelease(KITE_Data_Block* b) override {
+    if (throw_in_release) throw std::runtime_error("release hook");
+    CountingFactory::informrelease(b);
+  }
+  bool throw_in_duplicate = false;
+  bool throw_in_release = false;
+};
+
+TEST(DataBlock, ThrowingReleaseHookLeavesTheLockFreeAndTheReferenceDropped) {
+  auto* f = new ThrowingHooks;  // left alive if the block hangs: the hung thread uses it
+  KITE_Data_Block* b = f->generate(8);
+  b->duplicate();
+  b->duplicate();
+  f->throw_in_release = true;
+  EXPECT_THROW(b->release(), std::runtime_error);
+  f->throw_in_release = false;
+  ASSERT_TRUE(kite_test::finishes_within(std::chrono::seconds(5), [b] { b->release(); }))
+      << "the release after a throwing hook hangs on the block's lock";
+  EXPECT_EQ(f->recycled, 0);
+  b->release();
+  EXPECT_EQ(f->recycled, 1) << "the throwing release counted as one";
+  delete f;
+}
+
+TEST(DataBlock, ThrowingDuplicateHookAddsNoHolder) {
+  ThrowingHooks f;
+  KITE_Data_Block* b = f.generate(8);
+  f.throw_in_duplicate = true;
+  EXPECT_THROW(b->duplicate(), std::runtime_error);
+  b->release();
+  EXPECT_EQ(f.recycled, 1);
+}
+
+// smdbf's and pdbf's types count without hooks; a subclass that adds hooks must see them
+// called, for made and for cached blocks alike.
+template <class Factory>
+class Hooked : public Factory {
+ public:
+  void informduplicate(KITE_Data_Block*) override { ++duplicates; }
+  void informrelease(KITE_Data_Block*) override { ++releases; }
+  int duplicates = 0, releases = 0;
+};
+
+template <class Factory>
+void expect_hooks_called() {
+  Hooked<Factory> f;
+  for (int round = 0; round < 2; ++round) {
+    KITE_Data_Block* b = f.generate(1024);
+    b->duplicate();
+    b->release();
+    b->release();
+  }
+  EXPECT_EQ(f.duplicates, 2) << typeid(Factory).name();
+  EXPECT_EQ(f.releases, 2) << typeid(Factory).name();
+}
+
+TEST(DataBlock, HooksOfSubclassesOfTheHookLessFactoriesAreCalled) {
+  expect_hooks_called<KITE_Simple_Malloc_Data_Block_Factory>();
+  expect_hooks_called<KITE_Pooled_Data_Block_Factory>();
+}
+
+// The lock cannot fail visibly: a refused lock (here a corrupted mutex) ends the process
+// with a fatal report instead of letting duplicate() return null or release() go on.
+#if defined(__SANITIZE_THREAD__)
+#define KITE_TEST_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KITE_TEST_UNDER_TSAN 1
+#endif
+#endif
+
+TEST(DataBlockDeathTest, RefusedCountLockEndsTheProcess) {
+#ifdef KITE_TEST_UNDER_TSAN
+  GTEST_SKIP() << "ThreadSanitizer ends the process at the corrupted mutex before the kit can";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        auto* m = new KITE_Refcount_Mutex;
+        std::memset(static_cast<void*>(m), 0xff, sizeof *m);
+        m->acquire();
+      },
+      "reference count mutex: lock failed: Invalid argument");
 }
 
 }  // namespace
