@@ -31,7 +31,7 @@ KITE_Message_Block* KITE_Message_Block::CloneManagementData() const {
   // Only a failure reaches for the log stream: looking it up would create one in every
   // thread that duplicates, and cond_fail does nothing for a record that is there.
   if (record == nullptr) {
-    ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance()->cond_fail(
+    KITE_LogMsg_Stream::instance()->cond_fail(
         true, "%s%d:KITE_Message_Block::CloneManagementData (): No More Memory", __FILE_NAME__,
         __LINE__);
   }

@@ -10,8 +10,7 @@
 #include "errorhandling/KITE_LogMsg_Stream.h"
 
 void KITE_Refcount_Mutex::failed(const char* what, int error) {
-  ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance()->cond_fail(
-      true, "%s:%d:reference count mutex: %s failed: %s", __FILE_NAME__, __LINE__, what,
-      std::strerror(error));
+  KITE_LogMsg_Stream::instance()->cond_fail(true, "%s:%d:reference count mutex: %s failed: %s",
+                                            __FILE_NAME__, __LINE__, what, std::strerror(error));
   std::abort();  // cond_fail does not return; the compiler is not told so
 }

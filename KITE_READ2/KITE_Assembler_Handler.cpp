@@ -13,13 +13,7 @@
 #include "errorhandling/KITE_LogMsg_Stream.h"
 
 namespace KITE {
-namespace {
-
-KITE_LogMsg_Stream* log_stream() {
-  return ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
-}
-
-}  // namespace
+namespace {}  // namespace
 
 Assembler_Handler::Assembler_Handler(ACE_HANDLE handle, Message_Observer* observer,
                                      KITE_Data_Block_Factory* factory)
@@ -60,7 +54,7 @@ int Assembler_Handler::handle_input(ACE_HANDLE) {
 }
 
 int Assembler_Handler::failed(const char* what) {
-  log_stream()->error("Assembler_Handler: connection closed after %s", what);
+  KITE_LogMsg_Stream::instance()->error("Assembler_Handler: connection closed after %s", what);
   error_ = -1;
   return -1;
 }
@@ -74,8 +68,8 @@ int Assembler_Handler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
 }
 
 void Assembler_Handler::overlong(int count) {
-  log_stream()->warn("Assembler_Handler: %d line(s) over %u characters dropped", count,
-                     Message_Assembler::MESSAGE_SIZE);
+  KITE_LogMsg_Stream::instance()->warn("Assembler_Handler: %d line(s) over %u characters dropped",
+                                       count, Message_Assembler::MESSAGE_SIZE);
 }
 
 void Assembler_Handler::closed(int) {}

@@ -153,8 +153,7 @@ void Message_Assembler::SendMessageState::enter(char ch) {
 
 void Message_Assembler::SendMessageState::consume(char ch) {
   KITE_FRAMER_TRACE("SendMessageState: <- %c", ch);
-  ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance()->error(
-      "SendMessageState: Transition not defined ");
+  KITE_LogMsg_Stream::instance()->error("SendMessageState: Transition not defined ");
 }
 
 Message_Assembler::DiscardLineState::DiscardLineState(StateMashine* sm)

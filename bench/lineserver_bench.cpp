@@ -273,7 +273,7 @@ void stream(u_short port, size_t connections, size_t each) {
 
 void LineServer(benchmark::State& state) {
   // The servers' log lines would only measure the terminal.
-  ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::instance()->clear();
+  KITE_LogMsg_BackendMgr::instance()->clear();
   const size_t connections = static_cast<size_t>(state.range(0));
   const size_t each = kBatch / connections / kLine * kLine;
   Tally tally;

@@ -26,10 +26,6 @@
 
 namespace line_server {
 
-inline KITE_LogMsg_Stream* log_stream() {
-  return ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
-}
-
 // What one connection delivered.
 struct Counts {
   size_t lines = 0;
@@ -98,7 +94,8 @@ class Server : public ACE_Event_Handler {
       if (acceptor_.accept(peer) == -1) return 0;
       Connection* c = new (std::nothrow) Connection(peer.get_handle(), this, ++accepted_);
       if (c == nullptr || c->open(reactor()) == -1) {
-        log_stream()->error("connection %lu refused: no memory or no registration", accepted_);
+        KITE_LogMsg_Stream::instance()->error(
+            "connection %lu refused: no memory or no registration", accepted_);
         if (c == nullptr) peer.close();
         delete c;
         continue;
@@ -114,11 +111,12 @@ class Server : public ACE_Event_Handler {
   // A connection ended; logs its counts here.
   virtual void ended(unsigned long number, const Counts& counts) {
     if (counts.error == 0) {
-      log_stream()->message("connection %lu: %zu lines, %zu bytes, %lu over-long lines dropped",
-                            number, counts.lines, counts.bytes, counts.overlong);
+      KITE_LogMsg_Stream::instance()->message(
+          "connection %lu: %zu lines, %zu bytes, %lu over-long lines dropped", number, counts.lines,
+          counts.bytes, counts.overlong);
     } else {
-      log_stream()->error("connection %lu failed (%d) after %zu lines, %zu bytes", number,
-                          counts.error, counts.lines, counts.bytes);
+      KITE_LogMsg_Stream::instance()->error("connection %lu failed (%d) after %zu lines, %zu bytes",
+                                            number, counts.error, counts.lines, counts.bytes);
     }
   }
 
