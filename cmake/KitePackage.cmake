@@ -11,12 +11,16 @@ get_property(KITE_LIBRARIES GLOBAL PROPERTY KITE_LIBRARIES)
 get_property(KITE_PROGRAMS GLOBAL PROPERTY KITE_PROGRAMS)
 set(KITE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kite)
 
-# Installed programs find the libraries beside them ($ORIGIN/../lib), unless the library
-# folder is one the system searches anyway (/usr/lib/<triplet> for the Debian packages).
+# Installed programs and libraries find the kit's libraries from where they are
+# ($ORIGIN/../lib, $ORIGIN: a run path is not inherited), unless the library folder is one
+# the system searches anyway (/usr/lib/<triplet> for the Debian packages).
 list(FIND CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} system_libdir)
+set(KITE_INSTALL_RUNPATH OFF)
 if(system_libdir EQUAL -1)
+  set(KITE_INSTALL_RUNPATH ON)
   file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
   set_target_properties(${KITE_PROGRAMS} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  set_target_properties(${KITE_LIBRARIES} PROPERTIES INSTALL_RPATH "$ORIGIN")
 endif()
 
 # Version numbers that live outside CMake must follow the project version.

@@ -1,11 +1,23 @@
 # SPDX-License-Identifier: MIT
-# cmake -DKITE_BUILD=<build> -DWORK=<scratch> -DCONSUMER=<consumer> -DGENERATOR=<g> -P this
+# cmake -DKITE_BUILD=<build> -DWORK=<scratch> -DCONSUMER=<consumer> -DGENERATOR=<g>
+#       -DRUNPATH=<ON|OFF> -DLIBDIR=<lib folder> -P this
 set(prefix ${WORK}/prefix)
 file(REMOVE_RECURSE ${WORK})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${KITE_BUILD} --prefix ${prefix}
                 OUTPUT_QUIET RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "cmake --install ${KITE_BUILD} failed")
+endif()
+# Installed programs run. With RUNPATH on they find the libraries of their prefix
+# themselves; a system library folder (as the Debian build has) gets no run path.
+set(library_path "")
+if(NOT RUNPATH)
+  set(library_path LD_LIBRARY_PATH=${prefix}/${LIBDIR})
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env ${library_path} ${prefix}/bin/framerdemo
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE failed)
+if(failed OR NOT out STREQUAL "Dies ist zu interpretieren\n")
+  message(FATAL_ERROR "${prefix}/bin/framerdemo: status ${failed}, output:\n${out}${err}")
 endif()
 
 # configure(name outcome expected-text args...): configures the consumer with args and
