@@ -1,15 +1,16 @@
 # SPDX-License-Identifier: MIT
 # The README's commands. Each first installs the Debian packages it needs (scripts/setup-deps).
 #   make demo      build the five programs (nothing else) and run each on built-in inputs
-#   make test      build everything and run the test suite; KITE_BENCH=ON adds the benchmarks
+#   make build     build the libraries, programs and tests; KITE_BENCH=ON adds the benchmarks
+#   make test      make build, then run the test suite
 #   make package   the Debian packages, in build/deb/ (scripts/build-packages)
 BUILD := build
 BIN := $(BUILD)/bin
 PROGRAMS := framerdemo gaugeselfcheck gaugequery rosterquery sliceload
 KITE_BENCH ?= OFF
 
-.PHONY: all demo test package clean
-all: test
+.PHONY: all build demo test package clean
+all: build
 
 demo:
 	scripts/setup-deps demo
@@ -33,10 +34,12 @@ demo:
 	@echo '== every program answers --version with the version of the kit'
 	for program in $(PROGRAMS); do $(BIN)/$$program --version; done
 
-test:
+build:
 	scripts/setup-deps test
 	cmake -S . -B $(BUILD) -G Ninja -DKITE_BUILD_TESTS=ON -DKITE_BUILD_BENCH=$(KITE_BENCH)
 	cmake --build $(BUILD)
+
+test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j 2
 
 package:
