@@ -11,13 +11,16 @@ function(kite_strict target)
                                            $<$<BOOL:${KITE_WERROR}>:-Werror>)
 endfunction()
 
-# kite_library(target alias [SOURCES a.cpp ...] HEADERS a.h ... [LINKS dep ...])
-#   SOURCES  the library's sources; none makes it header-only.
-#   HEADERS  its public headers, in the current folder; only these are installed.
-#   LINKS    public dependencies. A kit library among them must be defined already, so
-#            that the static variant links the other static variants.
+# kite_library(target alias [SOURCES a.cpp ...] HEADERS a.h ... [LINKS dep ...]
+#              [PRIVATE_LINKS dep ...])
+#   SOURCES        the library's sources; none makes it header-only.
+#   HEADERS        its public headers, in the current folder; only these are installed.
+#   LINKS          public dependencies. A kit library among them must be defined already,
+#                  so that the static variant links the other static variants.
+#   PRIVATE_LINKS  dependencies of the implementation only (not kit libraries); users of
+#                  the static variant link them too.
 function(kite_library target alias)
-  cmake_parse_arguments(L "" "" "SOURCES;HEADERS;LINKS" ${ARGN})
+  cmake_parse_arguments(L "" "" "SOURCES;HEADERS;LINKS;PRIVATE_LINKS" ${ARGN})
   file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   list(TRANSFORM L_HEADERS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   set_property(GLOBAL APPEND PROPERTY KITE_LIBRARIES ${target})
@@ -43,13 +46,13 @@ function(kite_library target alias)
     add_library(${target}_objects OBJECT ${L_SOURCES})
     set_target_properties(${target}_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
     target_include_directories(${target}_objects PUBLIC ${include_root})
-    target_link_libraries(${target}_objects PUBLIC ${L_LINKS})
+    target_link_libraries(${target}_objects PUBLIC ${L_LINKS} PRIVATE ${L_PRIVATE_LINKS})
     kite_strict(${target}_objects)
 
     add_library(${target} SHARED $<TARGET_OBJECTS:${target}_objects>)
     add_library(${target}_static STATIC $<TARGET_OBJECTS:${target}_objects>)
-    target_link_libraries(${target} PUBLIC ${L_LINKS})
-    target_link_libraries(${target}_static PUBLIC ${static_links})
+    target_link_libraries(${target} PUBLIC ${L_LINKS} PRIVATE ${L_PRIVATE_LINKS})
+    target_link_libraries(${target}_static PUBLIC ${static_links} PRIVATE ${L_PRIVATE_LINKS})
     set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION}
                                                SOVERSION ${PROJECT_VERSION_MAJOR})
     # Every symbol a shared library needs comes from its own link line. The sanitizers'

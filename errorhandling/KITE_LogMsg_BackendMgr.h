@@ -1,17 +1,24 @@
 // SPDX-License-Identifier: MIT
 // KITE_LogMsg_BackendMgr: the process-wide entry for every finished log line.
 //
-// Obtained through ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::
-// instance(); the first log stream of the process creates it, ACE's object manager destroys
-// it at exit, after every log stream (see KITE_LogMsg_Stream.h).
+//   KITE_LogMsg_BackendMgr::instance()->addBackend(new MyBackend);
+//
+// There is one per process, also across shared libraries and plugins. instance() and
+// ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::instance() return the
+// same object; the first log stream of the process creates it.
 //
 // It is itself a backend: its logupto_ is the global limit, tested before the lock, and
-// its write() hands the line to each backend of its list:
+// its write() hands the line to each backend of its list whose own limit the line passes:
 //
-//   wurzel_ -> added last -> ... -> added first -> standard error (added at construction)
+//   wurzel_ -> added last -> ... -> added first -> those KITE_LOG_TO names, standard error
+//                                                   by default (added at construction)
 //
 // Ownership: the manager owns every backend in the list and deletes it at clear() or at
-// its own destruction.
+// exit. Exit: when ACE's object manager ends (after every log stream it destroys), the
+// manager detaches its list and deletes the backends. It stays usable after that: a line
+// that still arrives (from a backend's destructor, a static destructor or a thread still
+// running) goes straight to standard error. Its own memory is never freed, so a late line
+// never touches freed memory.
 //
 // Locking: mutex_ (not recursive) guards the list and is held for the whole walk of one
 // line, so lines from different threads reach all backends whole and in one order. A
@@ -30,16 +37,21 @@
 
 class KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
  public:
+  // The process's manager, made at the first call.
+  static KITE_LogMsg_BackendMgr* instance();
+
   // Puts backend at the head of the list and takes ownership. backend comes from new and
-  // is not in the list yet; a null backend is ignored. Throws MutexFail.
+  // is not in the list yet; a null backend is ignored. After exit has begun the backend is
+  // deleted at once. Throws MutexFail.
   void addBackend(KITE_LogMsg_Backend* backend);
 
   // Deletes every backend, the standard-error one included; until the next addBackend no
   // line is written anywhere. Throws MutexFail.
   void clear();
 
-  // Writes one line to every backend whose limit lets it pass, the one added last first.
-  // Throws MutexFail; an exception of a backend ends the walk and passes on.
+  // Writes one line to every backend whose limit lets it pass, the one added last first;
+  // a line without characters (len <= 0) reaches none. Throws MutexFail; an exception of a
+  // backend ends the walk and passes on.
   void write(int priority, const char* buffer, int len) override;
 
   // Records argv[0] as the program name; the text is not copied and must stay valid.
@@ -56,17 +68,29 @@ class KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
   void abort();
 
  private:
+  // Its instance() is ours (below); the class only needs to name the destructor.
   friend class ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>;
 
   KITE_LogMsg_BackendMgr();
-  ~KITE_LogMsg_BackendMgr() override;
+  ~KITE_LogMsg_BackendMgr() override;  // never runs: see shut_down()
 
+  // At exit: deletes the backends; later lines go to standard error.
+  static void shut_down(void* manager, void*);
   static void delete_all(KITE_LogMsg_Backend* head);
+  KITE_LogMsg_Backend* detach(const char* operation, bool for_good = false);
 
   ACE_Thread_Mutex mutex_;
   KITE_LogMsg_Backend* wurzel_;
+  bool shut_down_;                     // guarded by mutex_
   std::atomic<const char*> progname_;  // set by init while other threads may print it
   int mainpid_;
 };
+
+// The ACE way of reaching the manager gives the same object as instance().
+ACE_BEGIN_VERSIONED_NAMESPACE_DECL
+template <>
+KITE_LogMsg_BackendMgr*
+ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::instance();
+ACE_END_VERSIONED_NAMESPACE_DECL
 
 #endif

@@ -9,24 +9,21 @@
 #include <memory>
 #include <new>
 
+#include "ace/Object_Manager.h"
 #include "ace/Thread.h"
 
 namespace {
-
-typedef ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex> BackendMgrSingleton;
 
 // Characters of a finished line: msg_ has 256 places, the formatter is given 255.
 const int kLineMax = 254;
 // Longest streamed text that log_write copies on the stack; longer text goes to the heap.
 const int kCopyOnStack = 1024;
 
-// Between a '%' and its conversion character: argument position, flags, width,
-// precision and length modifiers, as glibc's printf reads them.
+// Between a '%' and its conversion character: argument position, flags, width, precision
+// and length modifiers, as glibc's printf reads them. Whatever follows is the conversion,
+// and the C library alone judges it.
 bool is_directive_part(char c) {
-  return c && std::strchr("0123456789$-+ #'I*.hlLqjzZt", c);
-}
-bool is_conversion(char c) {
-  return c && std::strchr("diouxXeEfFgGaAcspnmCS", c);
+  return c && std::strchr("0123456789$-+ #'I*.hlLqjzZtw", c);
 }
 
 template <size_t N>
@@ -40,18 +37,16 @@ const char* plain_end(const char* format) {
   return *end ? nullptr : end;
 }
 
-// Copies the conversion that starts at percent to out and returns what follows it. A '%'
-// that starts no valid conversion is written as "%%", so that what follows it (such as a
-// replacement) cannot complete it into one that reads an argument.
-const char* copy_conversion(const char* percent, std::string& out) {
+// Copies the directive that starts at percent to out, unchanged, and returns what follows
+// it. An '@' that ends a directive belongs to it (the C library reads "%5@" as one invalid
+// directive), so it starts no token there: the directives, and with them the arguments
+// they read, stay exactly those of the caller's format.
+const char* copy_directive(const char* percent, std::string& out) {
   const char* p = percent + 1;
   while (is_directive_part(*p)) ++p;
-  if (!is_conversion(*p)) {
-    out.append("%%");
-    return percent + 1;
-  }
-  out.append(percent, static_cast<size_t>(p + 1 - percent));
-  return p + 1;
+  if (*p) ++p;
+  out.append(percent, static_cast<size_t>(p - percent));
+  return p;
 }
 
 bool ends_with_newline(const char* format, const char* end) {
@@ -63,7 +58,7 @@ bool ends_with_newline(const char* format, const char* end) {
 KITE_LogMsg_Stream::KITE_LogMsg_Stream()
     : KITE_ERRLOG::logbuf_init<char>(this),
       std::basic_ostream<char>(buf_ptr()),
-      backend_(BackendMgrSingleton::instance()),
+      backend_(KITE_LogMsg_BackendMgr::instance()),
       m_defaultPriority(LDEBUG),
       m_currentPriority(LDEBUG),
       status_(0),
@@ -89,6 +84,7 @@ std::ostream& KITE_LogMsg_Stream::info(const char* filename, int line, int op_st
   status_ = op_status;
   errnum_ = errnum;
   m_currentPriority = m_defaultPriority;
+  recover();
   return *this;
 }
 
@@ -114,6 +110,7 @@ ssize_t KITE_LogMsg_Stream::log(Priority log_priority, const char* format_str, .
 }
 
 ssize_t KITE_LogMsg_Stream::log(const char* format_str, Priority log_priority, va_list argp) {
+  recover();
   if (!format_str) format_str = "";
   const char* format = format_str;
   // Fast path: no '@', so the caller's format is the expanded format ("%m" is glibc's).
@@ -155,10 +152,10 @@ ssize_t KITE_LogMsg_Stream::finish(Priority log_priority, ssize_t count, bool ad
 }
 
 // Builds format_ from format and returns the end of format.
-// Mode::kFormat makes a printf format: the @-tokens' replacements have their '%' doubled,
-// conversions (with "%m", which log() leaves to glibc) are copied whole, and a '%' that
-// starts no valid conversion is escaped, so nothing but the caller's own conversions reads
-// an argument. Mode::kText makes the finished text of a format without arguments.
+// Mode::kFormat makes a printf format: the @-tokens' replacements have their '%' doubled
+// and the caller's directives (with "%m", which log() leaves to glibc) are copied whole, so
+// the arguments are read exactly as by the caller's format without expansion.
+// Mode::kText makes the finished text of a format without arguments.
 const char* KITE_LogMsg_Stream::expand(const char* format, Mode mode) {
   const bool escape = mode == Mode::kFormat;
   format_.clear();
@@ -168,7 +165,7 @@ const char* KITE_LogMsg_Stream::expand(const char* format, Mode mode) {
       format_.append(p, escape ? 2 : 1);
       p += 2;
     } else if (*p == '%' && escape) {
-      p = copy_conversion(p, format_);
+      p = copy_directive(p, format_);
     } else if (*p == '%' && p[1] == 'm') {
       put_error_text(false);
       p += 2;
@@ -314,14 +311,35 @@ void KITE_LogMsg_Stream::cond_fail(bool validity, const char* format_str, ...) {
 #undef KITE_LOG_FORWARD
 
 std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority) {
-  if (KITE_LogMsg_Stream* stream = dynamic_cast<KITE_LogMsg_Stream*>(&os))
+  if (KITE_LogMsg_Stream* stream = dynamic_cast<KITE_LogMsg_Stream*>(&os)) {
+    stream->recover();
     stream->m_currentPriority = priority;
+  }
   return os;
 }
 
 ACE_BEGIN_VERSIONED_NAMESPACE_DECL
 template <>
-ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::ACE_TSS_Singleton() {
-  BackendMgrSingleton::instance();
+KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance() {
+  typedef ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex> Holder;
+  alignas(Holder) static unsigned char storage[sizeof(Holder)];
+  static Holder* const holder = [] {
+    KITE_LogMsg_BackendMgr::instance();
+    Holder* made = new (storage) Holder;
+    // Makes the thread-specific key now, under the guard of this initialisation: ACE would
+    // make it on first use behind a flag that other threads read without a lock.
+    made->instance_.ts_object(nullptr);
+    if (!ACE_Object_Manager::starting_up() && !ACE_Object_Manager::shutting_down())
+      ACE_Object_Manager::at_exit(made, nullptr, "KITE_LogMsg_Stream");
+    return made;
+  }();
+  KITE_LogMsg_Stream* stream = ACE_TSS_GET(&holder->instance_, KITE_LogMsg_Stream);
+  if (stream) stream->recover();
+  return stream;
+}
+
+template <>
+void ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::cleanup(void*) {
+  delete instance_.ts_object(nullptr);
 }
 ACE_END_VERSIONED_NAMESPACE_DECL

@@ -1,27 +1,37 @@
 // SPDX-License-Identifier: MIT
 // KITE_LogMsg_Stream: the calling thread's log stream, front end of all logging.
 //
-//   KITE_LogMsg_Stream* log =
-//       ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
+//   KITE_LogMsg_Stream* log = KITE_LogMsg_Stream::instance();
 //   log->error("open of %s failed: %m", name);           // printf-style, one line
 //   log->info(__FILE__, __LINE__, 0, errno) << KITE_LogMsg_Stream::WARNING
 //                                           << "@FILE:@LINE: " << n << " left" << std::endl;
 //
 // Each thread has its own stream, created at its first instance() call and destroyed when
-// the thread ends; the stream takes no lock and is used by its own thread only. Lines go
-// to the process-wide KITE_LogMsg_BackendMgr, which serialises them.
+// the thread ends; ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::
+// instance() is the same call, and streams are made no other way. A stream takes no lock
+// and is used by its own thread only. Lines go to the process-wide KITE_LogMsg_BackendMgr,
+// which serialises them and outlives every stream.
 //
 // Formatting a line: before the printf-style formatting, these tokens are replaced:
 // "@PROG" program name, "%m" and "@ERRSTR" the text of the error number recorded by info()
 // (never the current errno), "@LINE" and "@FILE" the recorded position, "@PID" the main
 // process id, "@TID" the calling thread's id, "@TIME" nothing. A '%' within a replacement
-// prints literally, "%%" stays an escaped '%', and a '%' that starts no valid conversion
-// prints literally. A newline is added unless the caller's format ends with one. At most
-// 254 characters are kept; the return value of log() is the length before that cut.
+// prints literally, and the caller's own directives are left to the C library as written,
+// so a format reads the same arguments with or without tokens (an '@' that ends a
+// directive, as in "%5@LINE", belongs to it and starts no token). A newline is added unless the
+// caller's format ends with one. At most 254 characters are kept; the return value of log() is the
+// length before that cut.
 //
 // Streamed text (<<) gathers until a flush (std::flush, std::endl) and then forms one line
 // at the current priority. It is a format without arguments: "%%" gives "%", "%m" the
 // error text, and every other '%' is copied as it is.
+//
+// A streamed line that fails (a backend throws while the flush delivers it, or a null
+// const char* is inserted) sets badbit, which the caller may test right after the flush.
+// The text not delivered stays gathered and goes out with the next flush. The stream is
+// good again as the next line begins: at the next instance(), info(), priority inserter
+// or printf-style call. Text inserted after a null pointer within one statement is
+// dropped by the C++ library.
 //
 // Cost: a line allocates nothing once the stream has seen a line as long, and a format
 // without '@' goes to vsnprintf unchanged: glibc's own "%m" prints the recorded error,
@@ -45,22 +55,12 @@
 
 class KITE_LogMsg_Stream : public virtual KITE_ERRLOG::logbuf_init<char>,
                            public std::basic_ostream<char>,
-                           public KITE_ERRLOG::LogSink<char> {
+                           public KITE_ERRLOG::LogSink<char>,
+                           public KITE_LogMsg_Priorities {
  public:
-  // Syslog's numbering: a smaller value is more severe.
-  enum Priority {
-    EMERGENCY = 0,
-    ALERT = 1,
-    CRIT = 2,
-    ERROR = 3,
-    WARNING = 4,
-    NOTICE = 5,
-    INFO = 6,
-    LDEBUG = 7
-  };
+  // The calling thread's stream, made at its first call.
+  static KITE_LogMsg_Stream* instance();
 
-  // Use ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance().
-  KITE_LogMsg_Stream();
   KITE_LogMsg_Stream(const KITE_LogMsg_Stream&) = delete;
   KITE_LogMsg_Stream& operator=(const KITE_LogMsg_Stream&) = delete;
 
@@ -107,6 +107,15 @@ class KITE_LogMsg_Stream : public virtual KITE_ERRLOG::logbuf_init<char>,
 
  private:
   friend std::ostream& operator<<(std::ostream& os, Priority priority);
+  friend class ACE_TSS<KITE_LogMsg_Stream>;  // makes the streams of instance()
+  friend class ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>;
+
+  KITE_LogMsg_Stream();
+
+  // Clears a failure of the previous streamed line.
+  void recover() {
+    if (!good()) clear();
+  }
 
   enum class Mode { kFormat, kText };
 
@@ -138,15 +147,36 @@ class KITE_LogMsg_Stream : public virtual KITE_ERRLOG::logbuf_init<char>,
 // nothing at all on any other stream.
 std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority);
 
-// ACE's object manager destroys singletons in the reverse order of their registration.
-// The thread-specific holder of the streams registers before it builds the first stream,
-// whose constructor would create (and register) the backend manager only afterwards: the
-// manager would go first, and the main thread's stream would then deliver its pending
-// text into a destroyed manager. This constructor of the holder creates the manager
-// first, so the manager outlives every stream that ACE destroys.
+// The holder of the streams is the kit's own (defined with the stream): it lives in static
+// storage and is never freed, so a thread that still logs while the process exits finds it
+// whole. At exit, after everything registered with ACE's object manager later than it (ACE
+// ends them in reverse order), it delivers and deletes the calling thread's stream; the
+// streams of threads still running go when those threads end. The backend manager is made
+// before it, so the manager's backends outlast every stream's last line.
+//
+// A holder with another lock would be a second set of streams; those are declared and
+// never defined, so that slip does not compile.
 ACE_BEGIN_VERSIONED_NAMESPACE_DECL
 template <>
-ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::ACE_TSS_Singleton();
+KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
+template <>
+void ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::cleanup(void*);
+class ACE_Null_Mutex;
+class ACE_Thread_Mutex;
+class ACE_Mutex;
+class ACE_RW_Thread_Mutex;
+template <>
+class ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Thread_Mutex>;
+template <>
+class ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Null_Mutex>;
+template <>
+class ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Mutex>;
+template <>
+class ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_RW_Thread_Mutex>;
 ACE_END_VERSIONED_NAMESPACE_DECL
+
+inline KITE_LogMsg_Stream* KITE_LogMsg_Stream::instance() {
+  return ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
+}
 
 #endif

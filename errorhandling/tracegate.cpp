@@ -4,7 +4,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 
 #include "errorhandling/KITE_LogMsg_Stream.h"
 #include "utility/env_adapter.h"
@@ -18,29 +17,17 @@ KITE_LogMsg_Stream* log_stream() {
   return ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
 }
 
-// Levels keep the 32-bit range, so the usual conversion turns "-2" (4294967294) into -2.
-int to_int(unsigned long level) {
-  return static_cast<int>(static_cast<unsigned int>(level));
-}
-
 void fail_on_null(const char* format) {
   if (format == nullptr) log_stream()->cond_fail(true, "tracegate::print got NULL msg");
 }
 
 }  // namespace
 
-tracegate::tracegate(const char* name) : _dbg(false), _level(0) {
-  env_level all("DBG_ALL");
-  if (all.is_on()) {
-    _dbg = true;
-    _level = to_int(all.level());
-  } else if (name != nullptr) {
-    env_level own(("DBG_" + std::string(name)).c_str());
-    _dbg = own.is_on();
-    _level = to_int(own.level());
-  }
-  env_flag no_timestamps("DBG_NO_TIMESTAMPS");
-  if (!no_timestamps.is_on()) log_stream()->time_output_on();
+tracegate::tracegate(const char* name) {
+  const debug_channel_switches switches = read_debug_channel_switches(name);
+  _dbg = switches.on;
+  _level = switches.level;
+  if (switches.time_stamps) log_stream()->time_output_on();
 }
 
 tracegate::~tracegate() {}

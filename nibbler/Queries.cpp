@@ -8,7 +8,7 @@ void answer_queries(Nibbler& nibbler, std::istream& in, std::ostream& out, std::
   unsigned long o;
   size_t l;
   err << prompt << std::endl;
-  while (in >> o >> l) {
+  while (out && in >> o >> l) {
     out << std::dec << "offset=" << o << " len=" << l << std::endl;
     try {
       const u_int32_t value = nibbler.getbits(o, l);

@@ -7,7 +7,8 @@
 //   err:  the prompt "bitoffset len ?" before every query; the message of a field that
 //         does not lie within the segment, after which the next query is read
 //
-// Reading stops at the end of in or at the first text that is not such a number.
+// Reading stops at the end of in, at the first text that is not such a number, or once an
+// answer could not be written to out.
 #ifndef NIBBLER_QUERIES_H
 #define NIBBLER_QUERIES_H
 

@@ -82,9 +82,14 @@ void SliceLoad::load(const char* filename, off_t off, size_t size) {
 
   fileoffset_ = off & ~OFFSETMASK;
   segoffset_ = off & OFFSETMASK;
-  if (fileoffset_ != 0 && lseek(fd, fileoffset_, SEEK_SET) == -1)
-    throw Systemerror(errno, "lseek", "SliceLoad::load: lseek(%s,%lx):%m", filename,
-                      shown(fileoffset_));
+  if (fileoffset_ != 0) {
+    // A negative offset is refused as a regular file's seek refuses it, also on a device
+    // that would ignore the seek and read from the start.
+    const int error = off < 0 ? EINVAL : lseek(fd, fileoffset_, SEEK_SET) == -1 ? errno : 0;
+    if (error != 0)
+      throw Systemerror(error, "lseek", "SliceLoad::load: lseek(%s,%lx):%m", filename,
+                        shown(fileoffset_));
+  }
 
   const size_t start = static_cast<size_t>(segoffset_);
   const size_t need = size > page_size - start ? page_size : start + size;

@@ -18,6 +18,7 @@
 #include "nibbler/Queries.h"
 #include "nibbler/SliceLoad.h"
 #include "programs/help_version.h"
+#include "utility/exit_status.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
           argc, argv, "sliceload", kUsage,
           "Dumps a window of a file in hexadecimal and as characters, then answers bit-field "
           "queries from standard input."))
-    return 0;
+    return checked_exit_status(0);
   if (argc < 2) Usage();
   const char* filename = argv[1];
   off_t offset = 0;
@@ -83,7 +84,10 @@ int main(int argc, char** argv) {
   std::cout << "-------------------- Asciidump ------------------------\n";
   Hexlister::dump_ascii(std::cout, start, seg.size(), offset);
 
-  Nibbler nibbler(seg);
-  answer_queries(nibbler, std::cin, std::cout, std::cerr);
-  return 0;
+  // Answers would be lost where the dumps were.
+  if (std::cout) {
+    Nibbler nibbler(seg);
+    answer_queries(nibbler, std::cin, std::cout, std::cerr);
+  }
+  return checked_exit_status(0);
 }

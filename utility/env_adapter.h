@@ -31,4 +31,16 @@ typedef valuescan_impl_template<string_flag_parser, env_adapter> env_flag;
 typedef valuescan_impl_template<string_level_parser, env_adapter> env_level;
 typedef valuescan_impl_template<string_list_parser, env_adapter> env_list;
 
+// What the environment says of the debug channel named name; both debug channel variants
+// decide through this. "DBG_ALL" at a level other than 0 turns every channel on at that
+// level; otherwise "DBG_<name>" decides (a null name leaves "DBG_ALL" alone to decide). The
+// 32-bit level becomes the channel's int as usual, so "-2" is on at level -2. Time stamps
+// are wanted unless the flag "DBG_NO_TIMESTAMPS" is on.
+struct debug_channel_switches {
+  bool on;
+  int level;
+  bool time_stamps;
+};
+debug_channel_switches read_debug_channel_switches(const char* name);
+
 #endif

@@ -3,6 +3,7 @@
 
 #include "utility/env_adapter.h"
 
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <syslog.h>
@@ -37,10 +38,31 @@ std::string executable_name OUTPUT_STARTUP(2);
 std::string language OUTPUT_STARTUP(3) = "C++";
 
 bool time_output = false;
-bool syslog_usage_allowed = false;
-bool syslog_usage_uninitialized = true;
-bool semaphore_usage_allowed = false;
-bool semaphore_usage_uninitialized = true;
+
+// The module's two switches, each read once, on first need, and kept for the process.
+class output_switches {
+ public:
+  bool use_syslog() { return syslog_usage.on("UTILITY_USE_SYSLOG"); }
+  bool serialized() { return semaphore_usage.on("UTILITY_SERIALIZED_OUTPUT"); }
+
+ private:
+  struct lazy_flag {
+    bool uninitialized = true;
+    bool allowed = false;
+
+    bool on(const char* name) {
+      if (uninitialized) {
+        env_flag flag(name);
+        allowed = flag.is_on();
+        uninitialized = false;
+      }
+      return allowed;
+    }
+  };
+
+  lazy_flag syslog_usage;
+  lazy_flag semaphore_usage;
+} switches;
 
 // -1 until the set exists, so a line written before cannot touch anyone else's set.
 int semaphore_id = -1;
@@ -49,11 +71,22 @@ int semaphore_id = -1;
 sembuf output_sem_lock[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
 sembuf output_sem_unlock[1] = {{0, -1, SEM_UNDO}};
 const key_t output_sem_key = 0x81579C;
+// How long a line waits for its turn before it goes out unserialised.
+const int turn_wait_seconds = 3;
 
 // The set is created in every program that holds the module and stays in the system.
 struct semaphore_set_creation {
   semaphore_set_creation() { semaphore_id = semget(output_sem_key, 1, IPC_CREAT | 0600); }
 } semaphore_set_created OUTPUT_STARTUP(4);
+
+// The buffers of std::cout and std::cerr as the program starts with them.
+struct standard_buffers_at_start {
+  std::streambuf* const out = std::cout.rdbuf();
+  std::streambuf* const err = std::cerr.rdbuf();
+} standard_buffers OUTPUT_STARTUP(5);
+
+// The first error of a console write, 0 while every line got out.
+int console_error = 0;
 
 const char* const hex_chars = "0123456789ABCDEF";
 const char* const unknown_executable = "UnknownExecutable";
@@ -73,17 +106,6 @@ const classification_format formats[] = {
     {LOG_WARNING, "Warning: ", false}, {LOG_ERR, "Error  : ", false},
     {LOG_EMERG, "Failure: ", false},   {LOG_NOTICE, "Notice : ", false},
 };
-
-void read_switch_once(const char* name, bool& uninitialized, bool& allowed) {
-  if (!uninitialized) return;
-  env_flag flag(name);
-  allowed = flag.is_on();
-  uninitialized = false;
-}
-
-void check_for_syslog_usage() {
-  read_switch_once("UTILITY_USE_SYSLOG", syslog_usage_uninitialized, syslog_usage_allowed);
-}
 
 const char* after_last_slash(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -123,6 +145,8 @@ void set_output_executable_name() {
       // argv[0] ends at its own zero byte, or here when it is longer than what was read.
       command[got] = '\0';
       executable_name = after_last_slash(command);
+      // An empty argv[0], or one ending in '/', names nothing: a failed search, not repeated.
+      if (executable_name.empty()) executable_name = unknown_executable;
       return;
     }
   }
@@ -139,13 +163,90 @@ void build_prefix(char (&prefix_output_string)[prefix_size]) {
                 executable_name.c_str(), static_cast<int>(language_length), language.c_str());
 }
 
-// A signal during the wait does not end it, and a lock that was not taken is never released:
-// releasing it would hand another process's turn to a third.
-bool take_output_lock() {
-  while (semop(semaphore_id, output_sem_lock, 2) != 0) {
-    if (errno != EINTR) return false;
+// This process's turn to write one line, taken for the object's life when serialisation is
+// on. The wait is bounded: a holder that is stopped, or blocked writing into a pipe that this
+// process would read next, must not hang it. After one wait in vain the process only takes
+// a turn that is free at once, so a stuck holder costs one wait, not one per line.
+class output_turn {
+ public:
+  output_turn() : taken_(switches.serialized() && semaphore_id != -1 && take()) {}
+  ~output_turn() {
+    if (taken_) semop(semaphore_id, output_sem_unlock, 1);
   }
-  return true;
+  output_turn(const output_turn&) = delete;
+  output_turn& operator=(const output_turn&) = delete;
+
+  // True once, for the line whose wait ran out first in this process.
+  bool first_wait_in_vain() const { return first_wait_in_vain_; }
+
+ private:
+  // A signal during the wait does not end it early, and a turn not taken is never given
+  // back: that would hand another process's turn to a third.
+  bool take() {
+    static bool waited_in_vain = false;
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += waited_in_vain ? 0 : turn_wait_seconds;
+    for (;;) {
+      timespec now, left;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      left.tv_sec = deadline.tv_sec - now.tv_sec;
+      left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+      if (left.tv_nsec < 0) {
+        left.tv_nsec += 1000000000L;
+        --left.tv_sec;
+      }
+      if (left.tv_sec < 0) left = {0, 0};
+      if (semtimedop(semaphore_id, output_sem_lock, 2, &left) == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN && !waited_in_vain) first_wait_in_vain_ = waited_in_vain = true;
+      return false;
+    }
+  }
+
+  bool first_wait_in_vain_ = false;
+  const bool taken_;
+};
+
+// Writes all of line to fd. A full non-blocking descriptor is waited for and an interrupted
+// write repeated; any other failure ends this line only. Returns 0 or the error number.
+int write_fully(int fd, const std::string& line) {
+  const char* data = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written >= 0) {
+      data += written;
+      left -= static_cast<size_t>(written);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd writable = {fd, POLLOUT, 0};
+      poll(&writable, 1, -1);
+    } else if (errno != EINTR) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+// One console line on standard output or standard error. What the program wrote through the
+// stream before goes out first; the line itself bypasses the stream, so that a failed line
+// leaves no failed stream behind to swallow the next one. A stream the program has given
+// a buffer of its own gets the line through that buffer.
+void write_console(bool to_standard_output, const std::string& line) {
+  std::ostream& stream = to_standard_output ? std::cout : std::cerr;
+  int error = 0;
+  if (stream.rdbuf() != (to_standard_output ? standard_buffers.out : standard_buffers.err)) {
+    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+    stream.flush();
+    if (!stream) {
+      error = EIO;
+      stream.clear();
+    }
+  } else {
+    stream.flush();
+    error = write_fully(to_standard_output ? 1 : 2, line);
+  }
+  if (error != 0 && console_error == 0) console_error = error;
 }
 
 }  // namespace
@@ -158,21 +259,45 @@ void component::general_output_function(output_classification kindof, const char
   write_line(kindof, str, true);
 }
 
-// time_stamp_allowed is false only for the clock warning itself, so a clock that keeps failing
-// costs one warning per line and never recurses further.
+// time_stamp_allowed is false only for the module's own warnings, so a clock that keeps
+// failing costs one warning per line and never recurses further.
 void component::write_line(output_classification kindof, const char* str, bool time_stamp_allowed) {
-  char time_information[10] = {};
-  time_information[8] = ' ';
   if (str == nullptr) {
     write_line(e_warn, "output::component::general_output_function parameter error",
                time_stamp_allowed);
     return;
   }
-  char prefix_output_string[prefix_size] = "";
-  check_for_syslog_usage();
-  if (!syslog_usage_allowed) {
+  if (kindof < e_debug || kindof > e_unspecific) return;
+  const classification_format& format = formats[kindof];
+  const std::string usertext = m_name.empty() ? std::string(str) : m_name + ": " + str;
+  bool first_wait_in_vain;
+  if (switches.use_syslog()) {
+    // The system log names the program itself: no prefix, no time stamp.
+    output_turn turn;
+    syslog(format.syslog_priority, "%s%s", format.label, usertext.c_str());
+    first_wait_in_vain = turn.first_wait_in_vain();
+  } else {
+    const std::string line = console_line(kindof, usertext, time_stamp_allowed);
+    output_turn turn;
+    write_console(format.to_standard_output, line);
+    first_wait_in_vain = turn.first_wait_in_vain();
+  }
+  if (first_wait_in_vain)
+    write_line(e_warn,
+               "output::component::general_output_function - output lock busy, "
+               "writing unserialised",
+               false);
+}
+
+// "[hh:mm:ss ]<executable>[<language>]:: <label><usertext>\n", or usertext alone for
+// e_unspecific. A clock that fails is reported through this component first.
+std::string component::console_line(output_classification kindof, const std::string& usertext,
+                                    bool time_stamp_allowed) {
+  std::string line;
+  if (kindof != e_unspecific) {
     set_output_executable_name();
-    build_prefix(prefix_output_string);
+    char time_information[10] = {};
+    time_information[8] = ' ';
     if (time_output && time_stamp_allowed) {
       const time_t now = time(nullptr);
       char clock_text[64];
@@ -181,38 +306,13 @@ void component::write_line(output_classification kindof, const char* str, bool t
       else
         std::memcpy(time_information, clock_text + 11, 8);
     }
+    char prefix_output_string[prefix_size];
+    build_prefix(prefix_output_string);
+    line = line + time_information + prefix_output_string + formats[kindof].label;
   }
-  std::string usertext;
-  if (!m_name.empty()) usertext = m_name + ": ";
-  usertext += str;
-  const char* const ctext = usertext.c_str();
-
-  read_switch_once("UTILITY_SERIALIZED_OUTPUT", semaphore_usage_uninitialized,
-                   semaphore_usage_allowed);
-  const bool locked = semaphore_id != -1 && semaphore_usage_allowed && take_output_lock();
-
-  if (kindof >= e_debug && kindof <= e_unspecific) {
-    const classification_format& format = formats[kindof];
-    if (syslog_usage_allowed) {
-      // The system log names the program itself: no prefix, no time stamp.
-      syslog(format.syslog_priority, "%s%s", format.label, ctext);
-    } else {
-      // One piece, so the line leaves in as few writes as the stream allows.
-      std::string line;
-      if (kindof != e_unspecific) {
-        line += time_information;
-        line += prefix_output_string;
-        line += format.label;
-      }
-      line += usertext;
-      line += '\n';
-      std::ostream& stream = format.to_standard_output ? std::cout : std::cerr;
-      stream.write(line.data(), static_cast<std::streamsize>(line.size()));
-      stream.flush();
-    }
-  }
-
-  if (locked) semop(semaphore_id, output_sem_unlock, 1);
+  line += usertext;
+  line += '\n';
+  return line;
 }
 
 void component::voutput(output_classification kindof, const char* msg, va_list argp) {
@@ -339,8 +439,7 @@ void dump_hex(const unsigned char* buffer, unsigned buffer_len, unsigned bytes_p
 }
 
 void set_alternative_logging_capability() {
-  check_for_syslog_usage();
-  if (syslog_usage_allowed) openlog(nullptr, 0, LOG_LOCAL0);
+  if (switches.use_syslog()) openlog(nullptr, 0, LOG_LOCAL0);
 }
 
 void set_language(const char* name) {
@@ -356,6 +455,10 @@ void set_executable_name(const char* name) {
 const char* get_executable_name() {
   set_output_executable_name();
   return strdup(executable_name.c_str());
+}
+
+int console_write_error() {
+  return console_error;
 }
 
 void time_output_on() {

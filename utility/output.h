@@ -12,7 +12,14 @@
 // With UTILITY_USE_SYSLOG on, every line goes to the system log instead (no time stamp, no
 // executable prefix). With UTILITY_SERIALIZED_OUTPUT on, the processes of one user take turns
 // line by line through the System V semaphore set 0x81579C; the kernel releases the turn of a
-// process that dies holding it. Both switches are read once per process, on first need.
+// process that dies holding it. A line waits at most three seconds for its turn and then goes
+// out unserialised, with one warning per process; from then on the process takes only turns
+// that are free at once. Both switches are read once per process, on first need.
+//
+// A console line is written whole with write(2), after what the program put into the same
+// standard stream before. A full non-blocking descriptor is waited for; a line that still
+// cannot be written (full device, closed pipe) is lost alone, the next one tries again, and
+// console_write_error() tells the program at its end.
 //
 // Texts are formatted into 4096 characters: longer texts are cut to 4095. A null format makes
 // a call do nothing, fail() included. fail() and a cond_fail() whose condition holds write a
@@ -83,6 +90,8 @@ class component {
 
  private:
   void write_line(output_classification kindof, const char* str, bool time_stamp_allowed);
+  std::string console_line(output_classification kindof, const std::string& usertext,
+                           bool time_stamp_allowed);
 
   std::string m_name;
   // The unnamed component behind the namespace-level functions.
@@ -118,6 +127,10 @@ const char* get_executable_name();
 
 void time_output_on();
 void time_output_off();
+
+// The error number of the first console line that could not be written, 0 while every line
+// got out. A program reports it before it exits, so lost lines never pass for success.
+int console_write_error();
 
 }  // namespace output
 

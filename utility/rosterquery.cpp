@@ -4,6 +4,7 @@
 // prints the usage on standard error and exits with 1.
 #include "programs/help_version.h"
 #include "utility/env_adapter.h"
+#include "utility/exit_status.h"
 
 #include <iostream>
 
@@ -11,7 +12,7 @@ int main(int argc, char* argv[]) {
   if (kite_program::answer_help_or_version(
           argc, argv, "rosterquery", "usage: rosterquery <environment_variable>",
           "Prints an environment variable split at ':' as a list switch, empty fields dropped."))
-    return 0;
+    return checked_exit_status(0);
   if (argc != 2) {
     std::cerr << "usage: " << (argc > 0 ? argv[0] : "rosterquery") << " <environment_variable>"
               << std::endl;
@@ -22,5 +23,5 @@ int main(int argc, char* argv[]) {
   const env_list::value_list vec = my_list.splitAndPruneValues(emptyEntriesRemoved, ':');
   std::cout << "emptyEntriesRemoved is " << (emptyEntriesRemoved ? 1 : 0) << std::endl;
   for (size_t i = 0; i < vec.size(); ++i) std::cout << vec[i] << std::endl;
-  return 0;
+  return checked_exit_status(0);
 }

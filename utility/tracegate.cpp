@@ -5,7 +5,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <string>
 
 namespace {
 
@@ -20,18 +19,11 @@ void write_debug(output::component& target, const char* msg, va_list argp) {
 
 }  // namespace
 
-tracegate::tracegate(const char* name) : _dbg(false), _level(0) {
-  env_level all_channels("DBG_ALL");
-  if (all_channels.is_on()) {
-    _dbg = true;
-    _level = static_cast<int>(all_channels.level());
-  } else {
-    env_level this_channel((std::string("DBG_") + (name ? name : "")).c_str());
-    _dbg = this_channel.is_on();
-    _level = static_cast<int>(this_channel.level());
-  }
-  env_flag no_timestamps("DBG_NO_TIMESTAMPS");
-  if (!no_timestamps.is_on()) output::time_output_on();
+tracegate::tracegate(const char* name) {
+  const debug_channel_switches switches = read_debug_channel_switches(name);
+  _dbg = switches.on;
+  _level = switches.level;
+  if (switches.time_stamps) output::time_output_on();
 }
 
 void tracegate::print(const char* msg, ...) const {

@@ -22,7 +22,7 @@
 
 class tracegate {
  public:
-  // A null name is the empty name.
+  // A null name leaves only "DBG_ALL" to decide.
   explicit tracegate(const char* name);
   virtual ~tracegate() {}
 

@@ -50,6 +50,16 @@ class JournalBackend : public KITE_LogMsg_Backend {
   bool* deleted_;
 };
 
+// Tests its own limit, as backends did before the manager tested it for them.
+class SelfLimitingBackend : public RecordingBackend {
+ public:
+  void write(int priority, const char* buffer, int len) override {
+    if (priority > logupto_) return;
+    RecordingBackend::write(priority, buffer, len);
+  }
+  int limit() const { return logupto_; }
+};
+
 class ThrowingBackend : public KITE_LogMsg_Backend {
  public:
   void write(int, const char*, int) override { throw std::runtime_error("backend broke"); }
@@ -79,12 +89,17 @@ TEST_F(BackendManager, GlobalLimitDropsLessSevereLinesForAllBackends) {
   EXPECT_TRUE(capture_.texts().empty());
 }
 
-TEST_F(BackendManager, EachBackendAppliesItsOwnLimit) {
+TEST_F(BackendManager, EachBackendsLimitHoldsWhetherOrNotTheBackendTestsIt) {
   capture_.recorder().setLogUpto(S::WARNING);
+  auto* self_limiting = new SelfLimitingBackend;
+  EXPECT_EQ(self_limiting->limit(), KITE_LogMsg_Backend::MAXPRIO);
+  self_limiting->setLogUpto(S::NOTICE);
   auto* later = new RecordingBackend;
+  manager_->addBackend(self_limiting);
   manager_->addBackend(later);
   log_every_priority();
   EXPECT_EQ(capture_.texts(), lines_p(0, 4));
+  EXPECT_EQ(self_limiting->texts(), lines_p(0, 5));
   EXPECT_EQ(later->texts(), lines_p(0, 7));
 }
 

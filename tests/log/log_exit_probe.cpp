@@ -25,6 +25,13 @@ class StdoutBackend : public KITE_LogMsg_Backend {
   }
 };
 
+// Says so when it is deleted, as a file backend that logs its closing would.
+class ClosingBackend : public KITE_LogMsg_Backend {
+ public:
+  ~ClosingBackend() override { log_stream()->message("closed"); }
+  void write(int, const char*, int) override {}
+};
+
 // Like a module-level debug channel: streams at static initialisation, logs when the
 // statics are destroyed.
 struct StaticUser {
@@ -50,6 +57,17 @@ int main(int argc, char** argv) {
   }
   if (std::strcmp(mode, "backend") == 0)
     kite_test::backend_manager()->addBackend(new StdoutBackend);
+  if (std::strcmp(mode, "closing") == 0) {
+    kite_test::backend_manager()->addBackend(new ClosingBackend);
+    kite_test::backend_manager()->addBackend(new StdoutBackend);
+  }
+  if (std::strcmp(mode, "racing") == 0) {
+    // Logs until the process is gone, while main returns and the statics go.
+    std::thread([] {
+      for (;;) log_stream()->error("racing");
+    }).detach();
+    usleep(1000);
+  }
   *log_stream() << S::WARNING << "pending in main";
   if (std::strcmp(mode, "exit") == 0) std::exit(3);
   return 0;

@@ -44,6 +44,22 @@ TEST(LogExit, PendingTextReachesEveryBackendBeforeTheManagerDeletesThem) {
   EXPECT_EQ(result.exit_code, 0);
 }
 
+TEST(LogExit, ABackendThatLogsWhenDeletedAtExitReachesStandardError) {
+  auto result = run_probe("closing");
+  EXPECT_EQ(result.out, "pending in main\n");
+  EXPECT_EQ(result.err, "pending in main\nclosed\n");
+  EXPECT_EQ(result.exit_code, 0);
+}
+
+TEST(LogExit, AThreadStillLoggingWhileMainReturnsTouchesNothingFreed) {
+  for (int run = 0; run < 20; ++run) {
+    auto result = run_probe("racing");
+    ASSERT_TRUE(result.exited()) << result.err.substr(
+        result.err.size() > 2000 ? result.err.size() - 2000 : 0);
+    EXPECT_EQ(result.exit_code, 0);
+  }
+}
+
 TEST(LogExit, StreamCreatedAtStaticInitialisationStillDeliversAtExit) {
   auto result = run_probe("main", true);
   EXPECT_EQ(result.err,

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -55,6 +56,41 @@ TEST_F(LogStream, PendingTextWaitsForTheFlushWhileLogLinesGoFirst) {
   *log_ << std::flush;
   EXPECT_EQ(capture_.lines(),
             (std::vector<LogLine>{{S::ERROR, "direct\n"}, {S::NOTICE, "pending\n"}}));
+}
+
+class ThrowingOnceBackend : public KITE_LogMsg_Backend {
+ public:
+  void write(int, const char*, int) override {
+    if (!thrown_) {
+      thrown_ = true;
+      throw std::runtime_error("backend broke");
+    }
+  }
+
+ private:
+  bool thrown_ = false;
+};
+
+// A failed line shows on the stream; its text goes out with the next line, whichever way
+// that line begins.
+TEST_F(LogStream, AFailedStreamedLineCostsNoLaterLine) {
+  kite_test::backend_manager()->addBackend(new ThrowingOnceBackend);
+  *log_ << S::ERROR << "a" << std::endl;
+  EXPECT_TRUE(log_->bad());
+  *kite_test::log_stream() << "b" << std::endl;
+  *log_ << "c" << static_cast<const char*>(nullptr) << "lost" << std::endl;
+  EXPECT_TRUE(log_->bad());
+  log_->info("", 0, 0, 0) << "d" << std::endl;
+  *log_ << "e" << static_cast<const char*>(nullptr) << std::endl;
+  *log_ << S::WARNING << "f" << std::endl;
+  *log_ << static_cast<const char*>(nullptr);
+  log_->error("g");
+  *log_ << "h" << std::endl;
+  EXPECT_EQ(capture_.lines(), (std::vector<LogLine>{{S::ERROR, "a\nb\n"},
+                                                    {S::LDEBUG, "cd\n"},
+                                                    {S::WARNING, "ef\n"},
+                                                    {S::ERROR, "g\n"},
+                                                    {S::WARNING, "h\n"}}));
 }
 
 TEST_F(LogStream, ZeroByteEndsTheStreamedMessage) {

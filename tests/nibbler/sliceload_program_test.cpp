@@ -115,6 +115,9 @@ TEST_F(Sliceload, FailuresPrintTheirMessageAndExitWith1) {
       {{page_file_, "--size", "-1"}, "SliceLoad::load: read only 4096 bytes after offset 0\n"},
       {{page_file_, "--offset", "-1"},
        "SliceLoad::load: lseek(" + page_file_ + ",fffff000):Invalid argument\n"},
+      // A device that ignores the seek refuses a negative offset all the same.
+      {{"/dev/zero", "--offset", "-20", "--size", "8"},
+       "SliceLoad::load: lseek(/dev/zero,fffff000):Invalid argument\n"},
   };
   for (const Case& c : cases) {
     const auto r = sliceload(c.args, "0 4\n");

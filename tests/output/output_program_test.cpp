@@ -93,6 +93,9 @@ TEST(OutputProgram, ExecutableNameIsTheLastComponentOfArgv0) {
       {"plain", "plain"},
       // /proc gives at most 255 characters of it.
       {std::string(300, 'x'), std::string(255, 'x')},
+      // Nothing to name: a failed search.
+      {"", "UnknownExecutable"},
+      {"tools/", "UnknownExecutable"},
   };
   for (const auto& row : rows) {
     ProgramRun run = probe_run({"message", "-", "hi"});
@@ -117,6 +120,36 @@ TEST(OutputProgram, FailingClockWarnsOncePerLine) {
   EXPECT_EQ(result.err, "clockless[C++]:: " + warning + "clockless[C++]:: Warning: net: " +
                             warning.substr(9) + "clockless[C++]:: Warning: net: two\n");
   EXPECT_EQ(result.exit_code, 0);
+}
+
+// A full non-blocking standard output is waited for, and a failed line costs no later line:
+// every line arrives whole.
+TEST(OutputProgram, FullNonBlockingStandardOutputLosesNoLine) {
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
+  ProgramRun run = probe_run({"lines", "40", "4000", "N"});
+  run.path = "/bin/sh";
+  // The probe's output goes into the pipe; the test reads it only after the probe has filled it.
+  run.args = {
+      "-c", "exec \"$@\" >&" + std::to_string(out[1]), "sh", OUTPUT_PROBE, "lines", "40", "4000",
+      "N"};
+  fcntl(out[1], F_SETFD, 0);
+  std::string text;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    char buffer[65536];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<size_t>(n));
+  });
+  const ProgramResult result = kite_test::run_program(run);
+  close(out[1]);
+  reader.join();
+  close(out[0]);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  const std::vector<std::string> lines = split_lines(text);
+  EXPECT_EQ(lines,
+            std::vector<std::string>(40, "output_probe[C++]:: Message: " + std::string(4000, 'N')));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -414,6 +447,40 @@ TEST(OutputSerialised, ProcessKilledWhileHoldingTheLockDoesNotBlockOthers) {
   next.path = "/usr/bin/timeout";
   const ProgramResult result = kite_test::run_program(next);
   EXPECT_EQ(result.out, "output_probe[C++]:: Message: after\n");
+  EXPECT_EQ(result.exit_code, 0);
+}
+
+// Two kit programs in one pipeline: the first holds the lock while it blocks on the full pipe,
+// and the second writes a line before it would read. The second waits a bounded time, then
+// writes unserialised and warns once. In a private semaphore namespace, so that no other
+// test's lines meet the held lock.
+TEST(OutputSerialised, AHeldLockDelaysALineButNeverStopsIt) {
+  if (access(kUnshare, X_OK) != 0) GTEST_SKIP() << "cannot run this test: no " << kUnshare;
+  ProgramRun run;
+  run.path = kUnshare;
+  run.args = {"--ipc",
+              "--",
+              "/bin/sh",
+              "-c",
+              "\"$1\" lines 100000 4000 H | sleep 60 &\n"
+              "holder=$(pgrep -n -P $$ -f 'lines 100000')\n"
+              "for i in $(seq 100); do\n"
+              "  case $(cat /proc/$holder/wchan) in *pipe_write) break ;; esac; sleep 0.1\n"
+              "done\n"
+              "timeout 30 \"$1\" message - one message - two\n"
+              "status=$?; pkill -P $$; exit $status",
+              "sh",
+              OUTPUT_PROBE};
+  run.env["UTILITY_SERIALIZED_OUTPUT"] = "1";
+  run.env["UTILITY_USE_SYSLOG"] = std::nullopt;
+  const ProgramResult result = kite_test::run_program(run);
+  if (result.err.find("unshare failed") != std::string::npos)
+    GTEST_SKIP() << "cannot run this test: a private semaphore namespace needs root: "
+                 << result.err;
+  EXPECT_EQ(result.out, "output_probe[C++]:: Message: one\noutput_probe[C++]:: Message: two\n");
+  EXPECT_EQ(result.err,
+            "output_probe[C++]:: Warning: output::component::general_output_function - output lock "
+            "busy, writing unserialised\n");
   EXPECT_EQ(result.exit_code, 0);
 }
 

@@ -37,16 +37,20 @@ struct ClassificationRow {
   Member write;
   CondMember cond_write;
   void (*default_write)(const char*, ...);
+  void (*default_cond_write)(bool, const char*, ...);
   bool to_stdout;
   const char* label;
 };
 
 const ClassificationRow kClassifications[] = {
-    {&output::component::debug, &output::component::cond_debug, &output::debug, true, "Debug  : "},
-    {&output::component::message, &output::component::cond_message, &output::message, true,
-     "Message: "},
-    {&output::component::warn, &output::component::cond_warn, &output::warn, false, "Warning: "},
-    {&output::component::error, &output::component::cond_error, &output::error, false, "Error  : "},
+    {&output::component::debug, &output::component::cond_debug, &output::debug, &output::cond_debug,
+     true, "Debug  : "},
+    {&output::component::message, &output::component::cond_message, &output::message,
+     &output::cond_message, true, "Message: "},
+    {&output::component::warn, &output::component::cond_warn, &output::warn, &output::cond_warn,
+     false, "Warning: "},
+    {&output::component::error, &output::component::cond_error, &output::error, &output::cond_error,
+     false, "Error  : "},
 };
 
 TEST_F(Output, EachClassificationHasItsStreamAndLabel) {
@@ -54,12 +58,14 @@ TEST_F(Output, EachClassificationHasItsStreamAndLabel) {
   for (const auto& row : kClassifications) {
     const std::string named = kPrefix + row.label + "net: x=5\n";
     const std::string unnamed = kPrefix + row.label + "ready\n";
-    const std::string expected = named + named + unnamed;
+    const std::string expected = named + named + unnamed + unnamed;
     Capture capture;
     (net.*row.write)("x=%d", 5);
     (net.*row.cond_write)(true, "x=%d", 5);
     (net.*row.cond_write)(false, "x=%d", 6);
     row.default_write("%s", "ready");
+    row.default_cond_write(true, "%s", "ready");
+    row.default_cond_write(false, "%s", "not ready");
     EXPECT_EQ(capture.out(), row.to_stdout ? expected : "") << row.label;
     EXPECT_EQ(capture.err(), row.to_stdout ? "" : expected) << row.label;
   }

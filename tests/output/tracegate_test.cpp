@@ -2,6 +2,7 @@
 #include "utility/tracegate.h"
 
 #include "capture.h"
+#include "support/channel_switch_cases.h"
 
 #include <gtest/gtest.h>
 
@@ -15,29 +16,19 @@ namespace {
 
 const std::string kDebug = "gaugequery[C++]:: Debug  : ";
 
-void set_var(const char* name, const std::optional<std::string>& value) {
-  if (value)
-    setenv(name, value->c_str(), 1);
-  else
-    unsetenv(name);
-}
-
 class Channel : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("UTILITY_USE_SYSLOG");
     unsetenv("UTILITY_SERIALIZED_OUTPUT");
-    unsetenv("DBG_ALL");
-    unsetenv("DBG_parse");
-    unsetenv("DBG_other");
+    for (const char* name : kite_test::kChannelVariables) unsetenv(name);
     // No time stamps unless a test asks, so lines compare exactly.
     setenv("DBG_NO_TIMESTAMPS", "1", 1);
     output::set_executable_name("gaugequery");
     output::time_output_off();
   }
   void TearDown() override {
-    unsetenv("DBG_ALL");
-    unsetenv("DBG_parse");
+    for (const char* name : kite_test::kChannelVariables) unsetenv(name);
     unsetenv("DBG_NO_TIMESTAMPS");
     output::time_output_off();
   }
@@ -59,35 +50,7 @@ TEST_F(Channel, IsOffWithoutVariablesAndPrintsNothing) {
 }
 
 TEST_F(Channel, IsDecidedByDbgAllFirstThenByItsOwnVariable) {
-  struct Row {
-    std::optional<std::string> all;
-    std::optional<std::string> own;
-    bool on;
-    int level;
-  };
-  const Row rows[] = {
-      {"3", std::nullopt, true, 3},
-      {"3", "0", true, 3},
-      {"3", "7", true, 3},
-      {"0", "2", true, 2},
-      {"word", "2", true, 2},
-      {std::nullopt, "2", true, 2},
-      {std::nullopt, "yes", false, 0},
-      {"-2", std::nullopt, true, -2},
-      {std::nullopt, "0x5", false, 0},
-  };
-  for (const auto& row : rows) {
-    set_var("DBG_ALL", row.all);
-    set_var("DBG_parse", row.own);
-    tracegate channel("parse");
-    tracegate other("other");
-    const std::string what =
-        "DBG_ALL=" + row.all.value_or("<absent>") + " DBG_parse=" + row.own.value_or("<absent>");
-    EXPECT_EQ(channel.is_on(), row.on) << what;
-    EXPECT_EQ(channel.level(), row.level) << what;
-    const bool all_on = row.all && std::atoi(row.all->c_str()) != 0;
-    EXPECT_EQ(other.is_on(), all_on) << what;
-  }
+  kite_test::expect_channel_switch_cases<tracegate>();
 }
 
 TEST_F(Channel, KeepsItsDecisionWhenTheEnvironmentChanges) {
@@ -142,7 +105,7 @@ TEST_F(Channel, SwitchesTimeStampsOnUnlessDbgNoTimestampsIsOn) {
   const std::optional<std::string> values[] = {std::nullopt, "", "0", "1", "yes"};
   for (const auto& value : values) {
     output::time_output_off();
-    set_var("DBG_NO_TIMESTAMPS", value);
+    kite_test::set_variable("DBG_NO_TIMESTAMPS", value);
     tracegate channel("parse");
     Capture capture;
     output::message("m");

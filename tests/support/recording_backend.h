@@ -47,11 +47,10 @@ inline void PrintTo(const LogLine& line, std::ostream* os) {
   *os << "{" << line.priority << ", \"" << line.text << "\", " << line.len << "}";
 }
 
-// Applies its own limit like every backend; safe to read while other threads log.
+// Safe to read while other threads log.
 class RecordingBackend : public KITE_LogMsg_Backend {
  public:
   void write(int priority, const char* buffer, int len) override {
-    if (!passes(priority)) return;
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.emplace_back(priority, std::string(buffer, len > 0 ? static_cast<size_t>(len) : 0), len);
   }
@@ -79,12 +78,12 @@ class RecordingBackend : public KITE_LogMsg_Backend {
 };
 
 inline KITE_LogMsg_BackendMgr* backend_manager() {
-  return ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::instance();
+  return KITE_LogMsg_BackendMgr::instance();
 }
 
 // The calling thread's log stream.
 inline KITE_LogMsg_Stream* log_stream() {
-  return ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
+  return KITE_LogMsg_Stream::instance();
 }
 
 // Puts the manager into its default state: the standard-error backend alone, limit MAXPRIO.

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "errorhandling/tracegate.h"
+#include "support/channel_switch_cases.h"
 #include "support/recording_backend.h"
 
 // Formats that are not literals are what some cases test.
@@ -42,7 +43,7 @@ const int kDebug = KITE_LogMsg_Stream::LDEBUG;
 class ChannelEnvironment {
  public:
   ChannelEnvironment() {
-    for (const char* name : {"DBG_ALL", "DBG_NO_TIMESTAMPS", "DBG_parse", "DBG_other"}) {
+    for (const char* name : {"DBG_ALL", "DBG_NO_TIMESTAMPS", "DBG_parse", "DBG_"}) {
       const char* value = std::getenv(name);
       saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
       unsetenv(name);
@@ -55,13 +56,6 @@ class ChannelEnvironment {
       else
         unsetenv(name.c_str());
     }
-  }
-
-  static void set(const char* name, const std::optional<std::string>& value) {
-    if (value)
-      setenv(name, value->c_str(), 1);
-    else
-      unsetenv(name);
   }
 
  private:
@@ -86,43 +80,12 @@ TEST_F(Channel, IsOffAndSilentWhenNothingIsSet) {
   EXPECT_TRUE(capture_.lines().empty());
 }
 
-struct SwitchRow {
-  std::optional<std::string> all;
-  std::optional<std::string> own;  // DBG_parse
-  bool on;
-  int level;
-};
-
 TEST_F(Channel, DbgAllWinsWithItsLevelElseTheChannelVariableDecides) {
-  const SwitchRow rows[] = {
-      {"3", std::nullopt, true, 3},
-      {"3", "5", true, 3},
-      {"3", "0", true, 3},
-      {"0", "2", true, 2},
-      {"yes", "2", true, 2},
-      {std::nullopt, "yes", false, 0},
-      {std::nullopt, "1abc", true, 1},
-      {std::nullopt, "-2", true, -2},
-      {std::nullopt, "4294967295", false, 0},
-      {"", "", false, 0},
-  };
-  for (const SwitchRow& row : rows) {
-    ChannelEnvironment::set("DBG_ALL", row.all);
-    ChannelEnvironment::set("DBG_parse", row.own);
-    const std::string context =
-        "DBG_ALL=" + row.all.value_or("<absent>") + " DBG_parse=" + row.own.value_or("<absent>");
-    tracegate parse("parse");
-    EXPECT_EQ(parse.is_on(), row.on) << context;
-    EXPECT_EQ(parse.level(), row.level) << context;
-    // Only DBG_ALL reaches a channel whose own variable is unset.
-    tracegate other("other");
-    const bool all_on = row.all && std::atoi(row.all->c_str()) != 0;
-    EXPECT_EQ(other.is_on(), all_on) << context;
-  }
+  kite_test::expect_channel_switch_cases<tracegate>();
 }
 
 TEST_F(Channel, SwitchesAreReadOnceAtConstruction) {
-  ChannelEnvironment::set("DBG_parse", "1");
+  kite_test::set_variable("DBG_parse", "1");
   tracegate channel("parse");
   unsetenv("DBG_parse");
   channel.print("still on");
@@ -137,7 +100,7 @@ TEST_F(Channel, NoTimestampsFlagDecidesWhetherTimeStampsAreRequested) {
     int requests;
   } rows[] = {{std::nullopt, 1}, {"", 1}, {"0", 1}, {"1", 0}, {"yes", 0}, {"00", 0}};
   for (const auto& row : rows) {
-    ChannelEnvironment::set("DBG_NO_TIMESTAMPS", row.value);
+    kite_test::set_variable("DBG_NO_TIMESTAMPS", row.value);
     const int before = time_requests;
     time_requester = nullptr;
     tracegate channel("parse");
@@ -159,7 +122,7 @@ TEST_F(Channel, TimeStampsAreRequestedFromTheConstructingThreadsStream) {
 }
 
 TEST_F(Channel, PrintWritesOneDebugLineThroughTheLogStream) {
-  ChannelEnvironment::set("DBG_parse", "1");
+  kite_test::set_variable("DBG_parse", "1");
   tracegate channel("parse");
   channel.print("x=%d %s", 5, "y");
   channel.print("ends\n");
@@ -168,7 +131,7 @@ TEST_F(Channel, PrintWritesOneDebugLineThroughTheLogStream) {
 }
 
 TEST_F(Channel, ComponentBracketsItsScopeAndPrefixesItsMessages) {
-  ChannelEnvironment::set("DBG_parse", "1");
+  kite_test::set_variable("DBG_parse", "1");
   tracegate channel("parse");
   {
     tracegate::component scope(&channel, "parse");
@@ -180,7 +143,7 @@ TEST_F(Channel, ComponentBracketsItsScopeAndPrefixesItsMessages) {
 }
 
 TEST_F(Channel, ComponentLeavesItsScopeAlsoOnAnException) {
-  ChannelEnvironment::set("DBG_ALL", "1");
+  kite_test::set_variable("DBG_ALL", "1");
   tracegate channel("parse");
   try {
     tracegate::component scope(&channel, "parse");
@@ -191,7 +154,7 @@ TEST_F(Channel, ComponentLeavesItsScopeAlsoOnAnException) {
 }
 
 TEST_F(Channel, PercentInAComponentNamePrintsLiterally) {
-  ChannelEnvironment::set("DBG_parse", "1");
+  kite_test::set_variable("DBG_parse", "1");
   tracegate channel("parse");
   {
     tracegate::component scope(&channel, "50%d%s%m%");
@@ -202,7 +165,7 @@ TEST_F(Channel, PercentInAComponentNamePrintsLiterally) {
 }
 
 TEST_F(Channel, LongComponentNamesAndMessagesAreCutOnlyByTheLogLine) {
-  ChannelEnvironment::set("DBG_parse", "1");
+  kite_test::set_variable("DBG_parse", "1");
   tracegate channel("parse");
   const std::string name(100, 'n');
   const std::string message = std::string(900, 'm') + "%d";
@@ -216,7 +179,7 @@ TEST_F(Channel, LongComponentNamesAndMessagesAreCutOnlyByTheLogLine) {
 
 // A format far longer than what it prints: the joined text goes beyond the stack buffer.
 TEST_F(Channel, LongComponentFormatsKeepEveryConversion) {
-  ChannelEnvironment::set("DBG_parse", "1");
+  kite_test::set_variable("DBG_parse", "1");
   tracegate channel("parse");
   std::string message;
   for (int i = 0; i < 200; ++i) message += "%1$.0s";
@@ -240,7 +203,7 @@ TEST_F(ChannelDeathTest, NullFormatEndsTheProcessOnlyWhileOn) {
   tracegate::component quiet(&off, "parse");
   quiet.print(null_format);
 
-  ChannelEnvironment::set("DBG_parse", "1");
+  kite_test::set_variable("DBG_parse", "1");
   tracegate on("parse");
   EXPECT_DEATH(on.print(null_format), "tracegate::print got NULL msg");
   tracegate::component scope(&on, "parse");

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: MIT
+#include "errorhandling/KITE_LogMsg_LogTo.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "errorhandling/KITE_LogMsg_Bfile.h"
+#include "errorhandling/KITE_LogMsg_Bjournal.h"
+#include "errorhandling/KITE_LogMsg_Bstderr.h"
+#include "errorhandling/KITE_LogMsg_Bsyslog.h"
+#include "errorhandling/KITE_LogMsg_Trouble.h"
+
+namespace {
+
+typedef std::vector<std::unique_ptr<KITE_LogMsg_Backend>> Backends;
+
+const char kReplaced[] = "standard error takes its place";
+
+std::vector<std::string> entries(const char* setting) {
+  std::vector<std::string> listed;
+  for (const char* at = setting ? setting : ""; *at;) {
+    const char* end = std::strchr(at, ':');
+    std::string entry(at, end ? end : at + std::strlen(at));
+    if (!entry.empty() && std::find(listed.begin(), listed.end(), entry) == listed.end())
+      listed.push_back(entry);
+    at = end ? end + 1 : at + entry.size();
+  }
+  return listed;
+}
+
+// Adds backend when its destination could be opened; otherwise reports why not and says so.
+template <class Backend>
+bool add_usable(Backends& backends, std::unique_ptr<Backend> backend, const std::string& entry,
+                const std::string& what) {
+  if (int error = backend->open_error()) {
+    char text[256];
+    KITE_LogMsg_Trouble::notice("KITE_LOG_TO: %s: %s: %s; %s", entry.c_str(), what.c_str(),
+                                strerror_r(error, text, sizeof text), kReplaced);
+    return false;
+  }
+  backends.push_back(std::move(backend));
+  return true;
+}
+
+}  // namespace
+
+Backends KITE_LogMsg_LogTo::backends(const char* setting) {
+  Backends backends;
+  const std::vector<std::string> listed = entries(setting);
+  bool to_stderr = listed.empty();
+  for (const std::string& entry : listed) {
+    bool usable = true;
+    if (entry == "stderr") {
+      to_stderr = true;
+    } else if (entry == "syslog") {
+      usable = add_usable(backends, std::make_unique<KITE_LogMsg_Bsyslog>(), entry,
+                          "nothing listens at /dev/log");
+    } else if (entry == "journal") {
+      usable = add_usable(backends, std::make_unique<KITE_LogMsg_Bjournal>(), entry,
+                          std::string("nothing listens at ") + KITE_LogMsg_Bjournal::kSocket);
+    } else if (entry.compare(0, 5, "file=") == 0) {
+      usable = add_usable(backends, std::make_unique<KITE_LogMsg_Bfile>(entry.c_str() + 5), entry,
+                          "cannot open the file");
+    } else {
+      KITE_LogMsg_Trouble::notice(
+          "KITE_LOG_TO: unknown destination \"%s\" (known: stderr, syslog, journal, "
+          "file=<path>); %s",
+          entry.c_str(), kReplaced);
+      usable = false;
+    }
+    to_stderr = to_stderr || !usable;
+  }
+  if (to_stderr) backends.push_back(std::make_unique<KITE_LogMsg_Bstderr>());
+  return backends;
+}

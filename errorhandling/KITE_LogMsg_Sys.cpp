@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+#include "errorhandling/KITE_LogMsg_Sys.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "errorhandling/KITE_LogMsg_BackendMgr.h"
+
+namespace KITE_LogMsg_Sys {
+
+int write_all(int fd, iovec* iov, int count) {
+  for (;;) {
+    while (count > 0 && iov->iov_len == 0) ++iov, --count;
+    if (count == 0) return 0;
+    // One buffer (every line but a prefixed one) goes with write(2): the same result, and
+    // cheaper than writev(2), which first copies the vector in.
+    ssize_t written =
+        count == 1 ? ::write(fd, iov->iov_base, iov->iov_len) : ::writev(fd, iov, count);
+    if (written < 0 && errno == EINTR) continue;  // a signal came before any byte went out
+    if (written < 0) return errno;
+    if (written == 0) return EIO;  // nothing taken from a nonempty write: never spin on it
+    size_t left = static_cast<size_t>(written);
+    for (; count > 0 && left >= iov->iov_len; ++iov, --count) left -= iov->iov_len;
+    if (count == 0) return 0;
+    iov->iov_base = static_cast<char*>(iov->iov_base) + left;  // the rest of a part taken
+    iov->iov_len -= left;
+  }
+}
+
+int socket_error(const char* path) {
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path) >=
+      static_cast<int>(sizeof address.sun_path))
+    return ENAMETOOLONG;
+  int error = EPROTOTYPE;
+  for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    error = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+    ::close(fd);
+    if (error != EPROTOTYPE) break;
+  }
+  return error;
+}
+
+const char* identity() {
+  const char* name = KITE_LogMsg_BackendMgr::instance()->progname();
+  if (std::strcmp(name, "<unknown>") == 0) return program_invocation_short_name;
+  const char* slash = std::strrchr(name, '/');
+  return slash ? slash + 1 : name;
+}
+
+int level(int priority) {
+  return priority < 0 ? 0 : priority > 7 ? 7 : priority;
+}
+
+}  // namespace KITE_LogMsg_Sys

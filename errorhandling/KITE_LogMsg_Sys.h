@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: MIT
+// KITE_LogMsg_Sys: the system plumbing that the backends share. Internal to kite::log.
+//
+// Every function here may run under the backend manager's mutex: none of them logs.
+#ifndef KITE_ERRORHANDLING_KITE_LOGMSG_SYS_H
+#define KITE_ERRORHANDLING_KITE_LOGMSG_SYS_H
+
+#include <sys/uio.h>
+
+namespace KITE_LogMsg_Sys {
+
+// Writes all count buffers of iov to fd with one system call (write(2) for one buffer,
+// writev(2) for more) unless the system takes only part of them; continues after a partial
+// or interrupted write. Returns 0, or the errno of the
+// write that failed (what was written before it stays written). Changes iov.
+int write_all(int fd, iovec* iov, int count);
+
+// 0 when something listens at the Unix socket path (a datagram socket, or a stream socket
+// where a datagram one is refused, as syslog(3) tries them), else why not, as an errno
+// value. Connects and closes again; sends nothing.
+int socket_error(const char* path);
+
+// The identity for the system log and the journal: the last path component of the
+// manager's program name once init() gave one, else the C library's short program name.
+// The text stays valid for the life of the process.
+const char* identity();
+
+// priority as a syslog level: below 0 is 0 (emergency), above 7 is 7 (debug).
+int level(int priority);
+
+}  // namespace KITE_LogMsg_Sys
+
+#endif

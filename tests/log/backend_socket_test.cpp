@@ -1,0 +1,209 @@
+// SPDX-License-Identifier: MIT
+// The syslog and journal backends against receivers bound over /dev/log and the journal's
+// socket in a private mount namespace, and what they do where nothing listens.
+#include <syslog.h>
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "support/private_mounts.h"
+
+namespace {
+
+using kite_test::DatagramReceiver;
+using kite_test::ProgramResult;
+
+const char kDevLog[] = "/dev/log";
+const char kJournal[] = "/run/systemd/journal/socket";
+
+enum Receiver { kBound, kClosed, kNone };
+
+// Runs the probe with an empty tmpfs over the top directory of socket (/dev, /run), and at
+// socket the receiver (kBound), the receiver not listening (kClosed), or nothing (kNone).
+ProgramResult run_probe(const char* socket, DatagramReceiver& receiver, Receiver bound,
+                        std::vector<std::string> steps, const char* log_to = nullptr) {
+  std::string script =
+      "top=${2#/}\nmount -t tmpfs -o size=64k,mode=0755 kite \"/${top%%/*}\"\n"
+      "mkdir -p \"${2%/*}\"\n";
+  if (bound != kNone) script += ": > \"$2\"\nmount --bind \"$1\" \"$2\"\n";
+  if (bound == kClosed) receiver.close();
+  kite_test::ProgramRun probe;
+  probe.path = LOG_BACKEND_PROBE;
+  probe.args = std::move(steps);
+  probe.env["KITE_LOG_TO"] = log_to ? std::optional<std::string>(log_to) : std::nullopt;
+  return kite_test::run_with_private_mounts(script + "shift 2\nexec \"$@\"\n",
+                                            {receiver.path(), socket}, probe);
+}
+
+// "text <p>" for every priority p, each followed by end.
+std::string every(const std::string& text, int p, const std::string& end = "") {
+  return text + " " + std::to_string(p) + end;
+}
+
+// (priority value, identity, text) of each datagram that syslog(3) sent:
+// "<PRI>Mmm dd hh:mm:ss identity: text".
+std::vector<std::tuple<int, std::string, std::string>> syslog_messages(DatagramReceiver& r) {
+  const std::regex header(
+      "<([0-9]+)>[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} ([^:]*): ([^]*)");
+  std::vector<std::tuple<int, std::string, std::string>> messages;
+  for (const std::string& datagram : r.datagrams()) {
+    std::smatch match;
+    if (std::regex_match(datagram, match, header))
+      messages.emplace_back(std::stoi(match[1]), match[2], match[3]);
+    else
+      messages.emplace_back(-1, "", datagram);
+  }
+  return messages;
+}
+
+TEST(SyslogBackend, EveryPriorityArrivesWithFacilityIdentityAndTextWithoutNewline) {
+  KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
+  struct Row {
+    const char* log_to;
+    std::vector<std::string> setup;
+    int facility;
+    std::string identity;
+  };
+  const Row rows[] = {
+      {"syslog", {}, LOG_USER, "log_backend_probe"},
+      {nullptr, {"syslog", "kite-test", std::to_string(LOG_LOCAL3)}, LOG_LOCAL3, "kite-test"},
+      {nullptr,
+       {"syslog", "-", std::to_string(LOG_DAEMON), "init", "/opt/bin/served"},
+       LOG_DAEMON,
+       "served"},
+  };
+  for (const Row& row : rows) {
+    DatagramReceiver receiver;
+    std::vector<std::string> steps = row.setup;
+    steps.insert(steps.end(), {"every", "s"});
+    const ProgramResult result = run_probe(kDevLog, receiver, kBound, steps, row.log_to);
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    std::vector<std::tuple<int, std::string, std::string>> expected;
+    for (int p = 0; p <= 7; ++p)
+      expected.emplace_back(row.facility | p, row.identity, every("s", p));
+    EXPECT_EQ(syslog_messages(receiver), expected) << row.identity;
+  }
+}
+
+typedef std::map<std::string, std::string> Entry;
+
+// One entry of the journal's native protocol: fields "NAME=value\n", or, for a value that may
+// hold newlines, "NAME\n", the value's length as 64-bit little-endian, the value, "\n".
+Entry journal_entry(const std::string& datagram) {
+  Entry fields;
+  for (size_t at = 0, end; (end = datagram.find_first_of("=\n", at)) != std::string::npos;) {
+    const std::string name = datagram.substr(at, end - at);
+    if (datagram[end] == '=') {
+      at = datagram.find('\n', end) + 1;
+      fields[name] = datagram.substr(end + 1, at - end - 2);
+      continue;
+    }
+    uint64_t length = 0;
+    for (int byte = 8; byte >= 1; --byte)
+      length = length << 8 | static_cast<unsigned char>(datagram[end + byte]);
+    fields[name] = datagram.substr(end + 9, length);
+    at = end + 9 + length;
+    if (datagram[at++] != '\n') fields["(malformed)"] = name;
+  }
+  return fields;
+}
+
+TEST(JournalBackend, EachLineIsOneEntryWithItsFields) {
+  KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
+  DatagramReceiver receiver;
+  const ProgramResult result = run_probe(
+      kJournal, receiver, kBound,
+      {"tid", "every", "j", "log", "3", "first\nsecond", "thread", "4", "other"}, "journal");
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  std::string main_tid, other_tid;
+  std::istringstream(result.out) >> main_tid >> main_tid >> other_tid >> other_tid;
+  EXPECT_NE(main_tid, other_tid);
+
+  auto entry = [](const std::string& message, int priority, const std::string& tid) {
+    return Entry{{"MESSAGE", message},
+                 {"PRIORITY", std::to_string(priority)},
+                 {"SYSLOG_IDENTIFIER", "log_backend_probe"},
+                 {"TID", tid}};
+  };
+  std::vector<Entry> expected;
+  for (int p = 0; p <= 7; ++p) expected.push_back(entry(every("j", p), p, main_tid));
+  expected.push_back(entry("first\nsecond", 3, main_tid));
+  expected.push_back(entry("other", 4, other_tid));
+  std::vector<Entry> received;
+  for (const std::string& datagram : receiver.datagrams())
+    received.push_back(journal_entry(datagram));
+  EXPECT_EQ(received, expected);
+}
+
+// No line is lost where nothing listens: each goes to standard error, after one line that
+// says why.
+TEST(SocketBackends, WithoutReceiverLinesGoToStandardErrorAfterOneNotice) {
+  KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
+  const std::string refused = std::strerror(ECONNREFUSED), missing = std::strerror(ENOENT);
+  const std::string replaced = "; standard error takes its place";
+  struct Row {
+    const char* socket;
+    Receiver receiver;
+    const char* log_to;
+    std::vector<std::string> steps;
+    std::string notice;
+    std::string received;  // the start of what the receiver still got
+  };
+  const Row rows[] = {
+      {kDevLog,
+       kNone,
+       "syslog",
+       {},
+       "KITE_LOG_TO: syslog: nothing listens at /dev/log: " + missing + replaced,
+       ""},
+      {kJournal,
+       kNone,
+       "journal",
+       {},
+       "KITE_LOG_TO: journal: nothing listens at " + std::string(kJournal) + ": " + missing +
+           replaced,
+       ""},
+      {kJournal,
+       kNone,
+       nullptr,
+       {"journal"},
+       "journal: nothing listens at its socket: " + missing + "; lines go to standard error",
+       ""},
+      {kJournal,
+       kClosed,
+       nullptr,
+       {"journal"},
+       "journal: nothing listens at its socket: " + refused + "; lines go to standard error",
+       ""},
+      {kJournal,
+       kBound,
+       nullptr,
+       {"journal", "log", "6", "before", "umount", kJournal},
+       "journal: sending failed: " + refused +
+           "; lines go to standard error until the journal takes one again",
+       "MESSAGE=before\n"},
+  };
+  for (const Row& row : rows) {
+    DatagramReceiver receiver;
+    std::vector<std::string> steps = row.steps;
+    steps.insert(steps.end(), {"every", "x"});
+    const ProgramResult result = run_probe(row.socket, receiver, row.receiver, steps, row.log_to);
+    EXPECT_EQ(result.exit_code, 0);
+    std::string expected = "kite log: " + row.notice + "\n";
+    for (int p = 0; p <= 7; ++p) expected += every("x", p, "\n");
+    EXPECT_EQ(result.err, expected) << row.notice;
+    const std::vector<std::string> got = receiver.datagrams();
+    EXPECT_EQ(got.empty() ? "" : got[0].substr(0, row.received.size()), row.received);
+  }
+}
+
+}  // namespace
