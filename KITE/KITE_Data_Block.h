@@ -150,7 +150,7 @@ inline void KITE_Data_Block::release() {
 
 // Buffers from malloc, given back with free. Stateless, so one object serves every thread
 // without a lock.
-class KITE_Simple_Malloc_Data_Block_Factory : public KITE_Data_Block_Factory {
+class KITE_Simple_Malloc_Data_Block_Factory final : public KITE_Data_Block_Factory {
  public:
   // Capacity 0 gives a valid block with a null buffer. Throws NoMoreDynamicMemory.
   KITE_Data_Block* generate(unsigned int size) override;

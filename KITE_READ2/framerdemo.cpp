@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // framerdemo: feeds one fixed line to a message assembler and prints every message it
-// delivers. Takes no arguments and reads no input; "DBG_KITE_Framer" or "DBG_ALL" set to a
-// level adds the assembler's trace on standard error.
+// delivers. Ignores its arguments (but a lone --help or --version) and reads no input;
+// "DBG_KITE_Framer" or "DBG_ALL" set to a level adds the assembler's trace on standard error.
 #include <cstring>
 #include <iostream>
 
 #include "KITE_READ2/KITE_Framer.h"
+#include "programs/help_version.h"
 #include "utility/exit_status.h"
 
 namespace {
@@ -20,7 +21,11 @@ class MyPrinter : public KITE::Message_Observer {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+  if (kite_program::answer_help_or_version(
+          argc, argv, "framerdemo", "usage: framerdemo",
+          "Feeds one fixed line through the kite message assembler and prints what it delivers."))
+    return checked_exit_status(0);
   MyPrinter printer;
   KITE::Message_Assembler assembler(&printer);
   const char* text = "Dies ist zu interpretieren\n";

@@ -1,41 +1,66 @@
 # SPDX-License-Identifier: MIT
-# Installation, the CMake package, pkg-config files and the Debian package.
+# Installation: libraries, public headers, programs and man pages, the CMake package with one
+# component per library, and one pkg-config file per library. Install components:
+#   Runtime      the shared libraries (libkite1)
+#   Development  headers, .so links, static archives, CMake and pkg-config files (libkite-dev)
+#   Programs     the five programs and their man pages (kite-tools)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(KITE_LIBRARIES kite_bolt kite_log kite_switches kite_trace_log kite_buffers kite_framer
-                   kite_output kite_trace_output nibbler)
-set(KITE_PROGRAMS framerdemo gaugeselfcheck gaugequery rosterquery sliceload)
-set(KITE_HEADER_DIRS BOLT KITE KITE_READ2 errorhandling utility nibbler)
+get_property(KITE_LIBRARIES GLOBAL PROPERTY KITE_LIBRARIES)
+get_property(KITE_PROGRAMS GLOBAL PROPERTY KITE_PROGRAMS)
 set(KITE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kite)
 
-# The short name of a library target: kite_trace_log -> trace_log, nibbler -> nibbler.
-function(kite_short_name target out)
-  string(REGEX REPLACE "^kite_" "" short ${target})
-  set(${out} ${short} PARENT_SCOPE)
+# Installed programs and libraries find the kit's libraries from where they are
+# ($ORIGIN/../lib, $ORIGIN: a run path is not inherited), unless the library folder is one
+# the system searches anyway (/usr/lib/<triplet> for the Debian packages).
+list(FIND CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} system_libdir)
+set(KITE_INSTALL_RUNPATH OFF)
+if(system_libdir EQUAL -1)
+  set(KITE_INSTALL_RUNPATH ON)
+  file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+  set_target_properties(${KITE_PROGRAMS} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  set_target_properties(${KITE_LIBRARIES} PROPERTIES INSTALL_RPATH "$ORIGIN")
+endif()
+
+# Version numbers that live outside CMake must follow the project version.
+function(kite_check_version what text)
+  if(NOT text STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "${what} says version ${text}, the project is ${PROJECT_VERSION}")
+  endif()
 endfunction()
+file(STRINGS ${PROJECT_SOURCE_DIR}/debian/changelog changelog_top LIMIT_COUNT 1)
+string(REGEX REPLACE "^kite \\(([^)-]*).*" "\\1" changelog_version "${changelog_top}")
+kite_check_version("debian/changelog" "${changelog_version}")
 
+# One export set, and so one component of the CMake package, per library:
+# <libdir>/cmake/kite/kite-<name>-targets.cmake holds kite::<name> and kite::<name>_static.
+set(KITE_COMPONENTS "")
 foreach(lib IN LISTS KITE_LIBRARIES)
-  kite_short_name(${lib} short)
-  set_target_properties(${lib} PROPERTIES EXPORT_NAME ${short})
-  # Consumers compile the headers as the kit does.
-  target_compile_features(${lib} INTERFACE cxx_std_17)
+  get_target_property(short ${lib} EXPORT_NAME)
+  list(APPEND KITE_COMPONENTS ${short})
+  get_target_property(type ${lib} TYPE)
+  set(variants ${lib})
+  if(NOT type STREQUAL "INTERFACE_LIBRARY")
+    list(APPEND variants ${lib}_static)
+  endif()
+  if(lib STREQUAL "kite_framer")
+    list(APPEND variants kite kite_static)  # the umbrella targets come with the framer
+  endif()
+  install(TARGETS ${variants} EXPORT kite-${short}
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+                  NAMELINK_COMPONENT Development
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
+          INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kite)
+  install(EXPORT kite-${short} NAMESPACE kite:: DESTINATION ${KITE_CMAKE_DIR}
+          FILE kite-${short}-targets.cmake COMPONENT Development)
+  get_target_property(headers ${lib} KITE_HEADERS)
+  get_target_property(folder ${lib} KITE_HEADER_FOLDER)
+  install(FILES ${headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kite/${folder}
+          COMPONENT Development)
 endforeach()
-# An installed libnibbler.a would be too generic a name in a system library folder.
-set_target_properties(nibbler PROPERTIES OUTPUT_NAME kite_nibbler)
 
-install(TARGETS ${KITE_LIBRARIES} EXPORT kiteTargets
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kite)
-install(TARGETS ${KITE_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(DIRECTORY ${KITE_HEADER_DIRS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kite
-        FILES_MATCHING PATTERN "*.h")
-# One page per program: a program without its page makes the install fail.
-list(TRANSFORM KITE_PROGRAMS PREPEND man/ OUTPUT_VARIABLE KITE_MAN_PAGES)
-list(TRANSFORM KITE_MAN_PAGES APPEND .1)
-install(FILES ${KITE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-
-install(EXPORT kiteTargets NAMESPACE kite:: DESTINATION ${KITE_CMAKE_DIR})
+list(JOIN KITE_COMPONENTS ", " KITE_COMPONENTS_TEXT)
 configure_package_config_file(cmake/kiteConfig.cmake.in
                               ${CMAKE_CURRENT_BINARY_DIR}/kiteConfig.cmake
                               INSTALL_DESTINATION ${KITE_CMAKE_DIR})
@@ -43,72 +68,80 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kiteConfigVersion.c
                                  COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kiteConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/kiteConfigVersion.cmake
-        DESTINATION ${KITE_CMAKE_DIR})
+        DESTINATION ${KITE_CMAKE_DIR} COMPONENT Development)
+
+if(KITE_BUILD_PROGRAMS)
+  install(TARGETS ${KITE_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Programs)
+  # One page per program: a program without its page makes the install fail.
+  foreach(program IN LISTS KITE_PROGRAMS)
+    set(page ${PROJECT_SOURCE_DIR}/man/${program}.1)
+    file(STRINGS ${page} title REGEX "^\\.TH ")
+    string(REGEX REPLACE "^\\.TH [^\"]*\"kite ([^\"]*)\".*" "\\1" page_version "${title}")
+    kite_check_version(man/${program}.1 "${page_version}")
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Programs)
+  endforeach()
+endif()
 
 # One pkg-config file per library, its Requires taken from the target's own link interface,
-# so the files cannot drift from the CMake targets. They locate the prefix from their own
-# place, which keeps an installed tree relocatable.
+# so the files cannot drift from the CMake targets, and kite.pc for kite::kite. They locate
+# the prefix from their own place, which keeps an installed tree relocatable.
 file(RELATIVE_PATH KITE_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" KITE_PC_TO_PREFIX "${KITE_PC_TO_PREFIX}")
-foreach(lib IN LISTS KITE_LIBRARIES)
-  kite_short_name(${lib} short)
-  string(REPLACE "_" "-" KITE_PC_ALIAS ${short})
-  set(KITE_PC_NAME kite-${KITE_PC_ALIAS})
+# kite_pc_name(target out): kite_trace_log -> kite-trace-log, nibbler -> kite-nibbler.
+function(kite_pc_name target out)
+  get_target_property(short ${target} EXPORT_NAME)
+  string(REPLACE "_" "-" short ${short})
+  set(${out} kite-${short} PARENT_SCOPE)
+endfunction()
+# kite_pc_file(name description libs requires requires-private)
+function(kite_pc_file KITE_PC_NAME KITE_PC_DESCRIPTION KITE_PC_LIBS requires requires_private)
+  list(JOIN requires ", " KITE_PC_REQUIRES)
+  list(JOIN requires_private ", " KITE_PC_REQUIRES_PRIVATE)
+  set(pc ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${KITE_PC_NAME}.pc)
+  configure_file(cmake/kite.pc.in ${pc}.in @ONLY)
+  file(GENERATE OUTPUT ${pc} INPUT ${pc}.in)
+  install(FILES ${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
+endfunction()
+# kite_pc_requires(lib deps requires-out libs-out): pkg-config modules and flags for the
+# CMake dependencies deps of lib.
+function(kite_pc_requires lib deps requires_out libs_out)
   set(requires "")
   set(libs "")
-  get_target_property(type ${lib} TYPE)
-  if(NOT type STREQUAL "INTERFACE_LIBRARY")
-    set(libs "-L\${libdir} -l$<TARGET_FILE_BASE_NAME:${lib}>")
-  endif()
-  get_target_property(deps ${lib} INTERFACE_LINK_LIBRARIES)
   foreach(dep IN LISTS deps)
     string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" dep "${dep}")
-    if(dep STREQUAL "PkgConfig::ACE")
-      list(APPEND requires ACE)
-    elseif(dep STREQUAL "PkgConfig::libsystemd")
-      list(APPEND requires libsystemd)
+    if(dep MATCHES "^PkgConfig::(.*)")
+      list(APPEND requires ${CMAKE_MATCH_1})
     elseif(dep STREQUAL "Threads::Threads")
       string(APPEND libs " -pthread")
     elseif(dep IN_LIST KITE_LIBRARIES)
-      kite_short_name(${dep} dep_short)
-      string(REPLACE "_" "-" dep_short ${dep_short})
-      list(APPEND requires kite-${dep_short})
+      kite_pc_name(${dep} dep_name)
+      list(APPEND requires ${dep_name})
     elseif(dep)
       message(FATAL_ERROR "${lib}: no pkg-config mapping for dependency ${dep}")
     endif()
   endforeach()
   list(REMOVE_DUPLICATES requires)
-  list(JOIN requires ", " KITE_PC_REQUIRES)
-  set(KITE_PC_LIBS "${libs}")
-  configure_file(cmake/kite.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${KITE_PC_NAME}.pc.in @ONLY)
-  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${KITE_PC_NAME}.pc
-       INPUT ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${KITE_PC_NAME}.pc.in)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${KITE_PC_NAME}.pc
-          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  set(${requires_out} "${requires}" PARENT_SCOPE)
+  set(${libs_out} "${libs}" PARENT_SCOPE)
+endfunction()
+foreach(lib IN LISTS KITE_LIBRARIES)
+  kite_pc_name(${lib} name)
+  set(libs "")
+  set(private_deps "")
+  get_target_property(type ${lib} TYPE)
+  if(NOT type STREQUAL "INTERFACE_LIBRARY")
+    set(libs "-L\${libdir} -l$<TARGET_FILE_BASE_NAME:${lib}>")
+    # What the static archive needs besides: the link-only entries of its interface.
+    get_target_property(static_deps ${lib}_static INTERFACE_LINK_LIBRARIES)
+    list(FILTER static_deps INCLUDE REGEX "^\\$<LINK_ONLY:")
+    set(private_deps ${static_deps})
+  endif()
+  get_target_property(deps ${lib} INTERFACE_LINK_LIBRARIES)
+  kite_pc_requires(${lib} "${deps}" requires public_libs)
+  kite_pc_requires(${lib} "${private_deps}" requires_private private_libs)
+  get_target_property(short ${lib} EXPORT_NAME)
+  kite_pc_file(${name} "kite ${short} library" "${libs}${public_libs}" "${requires}"
+               "${requires_private}")
 endforeach()
-
-# make package: a Debian package of everything above, installed under /usr.
-# Only for the kit built on its own: a project that adds it packages itself.
-if(KITE_TOP_LEVEL)
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_PACKAGE_NAME kite)
-  set(CPACK_PACKAGE_VENDOR "kite developers")
-  set(CPACK_PACKAGE_CONTACT "kite developers <kite@localhost>")
-  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-  # CPack indents every line after the first, as the control file wants it.
-  string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
-         "A C++17 infrastructure kit for Linux programs that receive, hold and inspect"
-         "byte-oriented messages: message buffers, a line framer, a per-thread log stream,"
-         "environment switches and debug channels, and console and syslog output."
-         "This package holds its static libraries, headers, CMake package and pkg-config"
-         "files, and the programs framerdemo, gaugeselfcheck, gaugequery, rosterquery"
-         "and sliceload.")
-  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
-  # The runtime dependencies (the ACE library among them) come from the programs themselves.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # Building against the static libraries needs ACE's headers and pkg-config.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libace-dev, pkgconf")
-  include(CPack)
-endif()
+kite_pc_file(kite "kite message kit: framer, buffers, log stream, debug channel, switches" ""
+             kite-framer "")

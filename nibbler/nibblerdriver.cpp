@@ -17,14 +17,17 @@
 #include "nibbler/Nibbler.h"
 #include "nibbler/Queries.h"
 #include "nibbler/SliceLoad.h"
+#include "programs/help_version.h"
 #include "utility/exit_status.h"
 
 namespace {
 
 SliceLoad slice;
 
+const char kUsage[] = "Aufruf: sliceload file [--offset off] [--size s]";
+
 [[noreturn]] void Usage() {
-  std::cerr << "Aufruf: sliceload file [--offset off] [--size s]" << std::endl;
+  std::cerr << kUsage << std::endl;
   std::exit(1);
 }
 
@@ -46,6 +49,11 @@ long option_value(int argc, char** argv, int i, const char* missing, const char*
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (kite_program::answer_help_or_version(
+          argc, argv, "sliceload", kUsage,
+          "Dumps a window of a file in hexadecimal and as characters, then answers bit-field "
+          "queries from standard input."))
+    return checked_exit_status(0);
   if (argc < 2) Usage();
   const char* filename = argv[1];
   off_t offset = 0;

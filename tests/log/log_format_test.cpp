@@ -12,6 +12,9 @@
 #include "gtest/gtest.h"
 #include "support/recording_backend.h"
 
+// Formats that are not literals are what some cases test.
+#pragma GCC diagnostic ignored "-Wformat-security"
+
 namespace {
 
 using kite_test::LogCapture;

@@ -14,6 +14,9 @@
 #include "support/channel_switch_cases.h"
 #include "support/recording_backend.h"
 
+// Formats that are not literals are what some cases test.
+#pragma GCC diagnostic ignored "-Wformat-security"
+
 // The log stream's time_output_on() does nothing, so whether a channel asked for time stamps
 // is not visible in any line. This executable is linked with --wrap for that symbol (see
 // CMakeLists.txt): every call from the channel lands here first.

@@ -71,7 +71,7 @@ class TempDir {
     path_ = mkdtemp(pattern) ? pattern : "";
   }
   ~TempDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+    if (!path_.empty()) (void)!std::system(("rm -rf '" + path_ + "'").c_str());
   }
   const std::string& path() const { return path_; }
 

@@ -21,6 +21,7 @@ TEST(Programs, OutputToAFullDeviceIsAnErrorNamedOnStandardError) {
       {GAUGEQUERY, {"PATH"}, "gaugequery"},
       {ROSTERQUERY, {"PATH"}, "rosterquery"},
       {SLICELOAD, {SAMPLE, "--size", "64"}, "sliceload"},
+      {GAUGEQUERY, {"--version"}, "gaugequery"},
   };
   for (const Row& row : rows) {
     kite_test::ProgramRun run;
