@@ -123,7 +123,9 @@ class KITE_Data_Block_Factory {
   virtual void informrelease(KITE_Data_Block*) {}
 
  protected:
-  ~KITE_Data_Block_Factory() = default;
+  // Factories are never deleted through this interface; virtual all the same, so that a
+  // factory derived from a derived one is safe to end either way.
+  virtual ~KITE_Data_Block_Factory() = default;
 
   // A new record bound to this factory over buffer (which stays the caller's), from a
   // per-thread cache of records (KITE_Chunk_Pool, 1024 a thread). Throws
@@ -150,7 +152,7 @@ inline void KITE_Data_Block::release() {
 
 // Buffers from malloc, given back with free. Stateless, so one object serves every thread
 // without a lock.
-class KITE_Simple_Malloc_Data_Block_Factory final : public KITE_Data_Block_Factory {
+class KITE_Simple_Malloc_Data_Block_Factory : public KITE_Data_Block_Factory {
  public:
   // Capacity 0 gives a valid block with a null buffer. Throws NoMoreDynamicMemory.
   KITE_Data_Block* generate(unsigned int size) override;
