@@ -6,8 +6,8 @@
 #include <iostream>
 
 #include "KITE_READ2/KITE_Framer.h"
+#include "programs/exit_status.h"
 #include "programs/help_version.h"
-#include "utility/exit_status.h"
 
 namespace {
 
@@ -25,10 +25,10 @@ int main(int argc, char* argv[]) {
   if (kite_program::answer_help_or_version(
           argc, argv, "framerdemo", "usage: framerdemo",
           "Feeds one fixed line through the kite message assembler and prints what it delivers."))
-    return checked_exit_status(0);
+    return kite_program::checked_exit_status(0);
   MyPrinter printer;
   KITE::Message_Assembler assembler(&printer);
   const char* text = "Dies ist zu interpretieren\n";
   assembler.input(text, static_cast<int>(std::strlen(text)));
-  return checked_exit_status(0);
+  return kite_program::checked_exit_status(0);
 }

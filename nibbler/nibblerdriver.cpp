@@ -17,8 +17,8 @@
 #include "nibbler/Nibbler.h"
 #include "nibbler/Queries.h"
 #include "nibbler/SliceLoad.h"
+#include "programs/exit_status.h"
 #include "programs/help_version.h"
-#include "utility/exit_status.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
           argc, argv, "sliceload", kUsage,
           "Dumps a window of a file in hexadecimal and as characters, then answers bit-field "
           "queries from standard input."))
-    return checked_exit_status(0);
+    return kite_program::checked_exit_status(0);
   if (argc < 2) Usage();
   const char* filename = argv[1];
   off_t offset = 0;
@@ -89,5 +89,5 @@ int main(int argc, char** argv) {
     Nibbler nibbler(seg);
     answer_queries(nibbler, std::cin, std::cout, std::cerr);
   }
-  return checked_exit_status(0);
+  return kite_program::checked_exit_status(0);
 }

@@ -11,8 +11,8 @@ namespace kite_program {
 
 // When "--help" or "--version" is the only argument, writes the usage line and the
 // description, or "<name> (kite) <version>", to standard output and returns true: the
-// program then ends with checked_exit_status(0) (utility/exit_status.h), as after its own
-// output. Any other command line is the program's own.
+// program then ends with kite_program::checked_exit_status(0) (programs/exit_status.h), as after
+// its own output. Any other command line is the program's own.
 inline bool answer_help_or_version(int argc, char* argv[], const char* name, const char* usage,
                                    const char* description) {
   if (argc != 2) return false;

@@ -2,9 +2,9 @@
 // gaugeselfcheck: checks the level switch against a fixed table. Each case sets (or removes)
 // its variable first, so the environment the program starts with does not matter. Every
 // passed case writes one message line; the first failed case writes a failure line and aborts.
+#include "programs/exit_status.h"
 #include "programs/help_version.h"
 #include "utility/env_adapter.h"
-#include "utility/exit_status.h"
 #include "utility/output.h"
 
 #include <cstdlib>
@@ -64,7 +64,7 @@ int main(int argc, char* argv[]) {
   if (kite_program::answer_help_or_version(
           argc, argv, "gaugeselfcheck", "usage: gaugeselfcheck",
           "Checks how level switches read the environment, against a table of ten cases."))
-    return checked_exit_status(0);
+    return kite_program::checked_exit_status(0);
   for (const thc& test_case : thc_array) test_case.test();
-  return checked_exit_status(0, output::console_write_error());
+  return kite_program::checked_exit_status(0, output::console_write_error());
 }

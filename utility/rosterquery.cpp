@@ -2,9 +2,9 @@
 // rosterquery <environment_variable>: prints the variable as a ':'-separated list with its empty
 // fields dropped, after a line telling whether any were dropped. Any other argument count
 // prints the usage on standard error and exits with 1.
+#include "programs/exit_status.h"
 #include "programs/help_version.h"
 #include "utility/env_adapter.h"
-#include "utility/exit_status.h"
 
 #include <iostream>
 
@@ -12,7 +12,7 @@ int main(int argc, char* argv[]) {
   if (kite_program::answer_help_or_version(
           argc, argv, "rosterquery", "usage: rosterquery <environment_variable>",
           "Prints an environment variable split at ':' as a list switch, empty fields dropped."))
-    return checked_exit_status(0);
+    return kite_program::checked_exit_status(0);
   if (argc != 2) {
     std::cerr << "usage: " << (argc > 0 ? argv[0] : "rosterquery") << " <environment_variable>"
               << std::endl;
@@ -23,5 +23,5 @@ int main(int argc, char* argv[]) {
   const env_list::value_list vec = my_list.splitAndPruneValues(emptyEntriesRemoved, ':');
   std::cout << "emptyEntriesRemoved is " << (emptyEntriesRemoved ? 1 : 0) << std::endl;
   for (size_t i = 0; i < vec.size(); ++i) std::cout << vec[i] << std::endl;
-  return checked_exit_status(0);
+  return kite_program::checked_exit_status(0);
 }

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 // How the kit's programs end: one whose output did not reach its destination does not report
 // success, as conventional tools do ("No space left on device" and a failure status).
-#ifndef UTILITY_EXIT_STATUS_H
-#define UTILITY_EXIT_STATUS_H
+// Internal to the programs.
+#ifndef KITE_PROGRAMS_EXIT_STATUS_H
+#define KITE_PROGRAMS_EXIT_STATUS_H
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+
+namespace kite_program {
 
 // Flushes standard output and returns status, unless that flush or an earlier write to
 // standard output failed, or output_error (an error number, such as the output module's
@@ -30,5 +33,7 @@ inline int checked_exit_status(int status, int output_error = 0) {
     std::fprintf(stderr, "%s: write error\n", program_invocation_short_name);
   return 1;
 }
+
+}  // namespace kite_program
 
 #endif
