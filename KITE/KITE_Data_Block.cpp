@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "KITE/KITE_Data_Block.h"
 
+#include "KITE/KITE_Refcount_Mutex.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -55,7 +57,8 @@ KITE_Data_Block* KITE_Data_Block::duplicate() {
     reference_count_.fetch_add(1, std::memory_order_relaxed);
     return this;
   }
-  ACE_Guard<KITE_Refcount_Mutex> guard(refcountmutex_);
+  KITE_Refcount_Mutex lock(refcountmutex_);
+  ACE_Guard<KITE_Refcount_Mutex> guard(lock);
   reference_count_.fetch_add(1, std::memory_order_relaxed);
   try {
     dbf_->informduplicate(this);
@@ -70,7 +73,8 @@ KITE_Data_Block* KITE_Data_Block::duplicate() {
 // that finds the last reference acquires all of it before the block is recycled.
 void KITE_Data_Block::release_shared() {
   if (kind_ == kHooked) {
-    ACE_Guard<KITE_Refcount_Mutex> guard(refcountmutex_);
+    KITE_Refcount_Mutex lock(refcountmutex_);
+    ACE_Guard<KITE_Refcount_Mutex> guard(lock);
     if (reference_count_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
       dbf_->informrelease(this);
       return;

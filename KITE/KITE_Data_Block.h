@@ -19,14 +19,16 @@
 // factory's type (no count hooks) counts with atomic operations alone, and its sole
 // holder's release with none; a block of any other factory, a subclass of those two
 // included, changes its count under refcountmutex_, so that the factory's hooks see each
-// change while it is held.
-// The mutex cannot fail visibly (see KITE_Refcount_Mutex.h), so duplicate() never returns
-// null and release() never skips its decrement.
+// change while it is held. The mutex cannot fail visibly: a lock or unlock the system
+// refuses (a corrupted mutex) ends the process through the log stream's cond_fail, so
+// duplicate() never returns null and release() never skips its decrement.
 //
 // Bytes, fill level and `next` are unlocked: one thread writes a block, and shared blocks
 // are only read.
 #ifndef KITE_DATA_BLOCK_H
 #define KITE_DATA_BLOCK_H
+
+#include <pthread.h>
 
 #include <atomic>
 #include <cstddef>
@@ -34,7 +36,6 @@
 #include "BOLT/mseg.h"
 #include "KITE/KITE_Chunk_Pool.h"
 #include "KITE/KITE_Exceptions.h"
-#include "KITE/KITE_Refcount_Mutex.h"
 #include "errorhandling/errorclass.h"
 
 class KITE_Data_Block_Factory;
@@ -77,11 +78,12 @@ class KITE_Data_Block : public BOLT::Mseg {
   // The buffer stays with the caller; withcontent makes the block full from the start.
   KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size, bool withcontent);
   // Leaves the buffer alone: it belongs to the factory.
-  ~KITE_Data_Block() = default;
+  ~KITE_Data_Block() { pthread_mutex_destroy(&refcountmutex_); }
 
   KITE_Data_Block_Factory* dbf_;
   size_t cur_size_;
-  KITE_Refcount_Mutex refcountmutex_;
+  // Guards the count of a block with hooks.
+  pthread_mutex_t refcountmutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::atomic<int> reference_count_;
 
  private:

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
-// KITE_Refcount_Mutex: the lock of a data block's reference count, for blocks whose factory
-// has count hooks. Internal to KITE/; taken through ACE_Guard like any ACE lock.
+// KITE_Refcount_Mutex: takes the lock of a data block's reference count, for blocks whose
+// factory has count hooks, so that ACE_Guard can hold it like any ACE lock. Internal to
+// KITE/ (not installed).
 //
-// A non-recursive thread mutex with default attributes, the mutex ACE_Thread_Mutex wraps
-// on Linux, but set up by static initialisation and locked without ACE's out-of-line
-// wrappers. Every block makes one, and constructing and destroying an ACE_Thread_Mutex
-// costs more than allocating the block itself.
+// The block holds a plain non-recursive thread mutex with default attributes, the mutex
+// ACE_Thread_Mutex wraps on Linux, set up by static initialisation: every block has one, and
+// constructing and destroying an ACE_Thread_Mutex costs more than allocating the block.
+// This adapter locks it without ACE's out-of-line wrappers.
 //
 // It cannot fail visibly: a lock or unlock that the system refuses (a corrupted mutex; a
 // default mutex reports nothing else) ends the process through the log stream's cond_fail.
@@ -17,8 +18,7 @@
 
 class KITE_Refcount_Mutex {
  public:
-  KITE_Refcount_Mutex() = default;
-  ~KITE_Refcount_Mutex() { pthread_mutex_destroy(&mutex_); }
+  explicit KITE_Refcount_Mutex(pthread_mutex_t& mutex) : mutex_(mutex) {}
   KITE_Refcount_Mutex(const KITE_Refcount_Mutex&) = delete;
   KITE_Refcount_Mutex& operator=(const KITE_Refcount_Mutex&) = delete;
 
@@ -37,7 +37,7 @@ class KITE_Refcount_Mutex {
   // The fatal report; what is "lock" or "unlock", error the system's code.
   [[noreturn]] static void failed(const char* what, int error);
 
-  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_mutex_t& mutex_;
 };
 
 #endif

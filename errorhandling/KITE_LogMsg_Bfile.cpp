@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "errorhandling/KITE_LogMsg_Sys.h"
+#include "errorhandling/KITE_LogMsg_Trouble.h"
 
 namespace {
 
@@ -27,8 +28,12 @@ KITE_LogMsg_Bfile::KITE_LogMsg_Bfile(const char* path)
       fd_(-1),
       open_error_(0),
       opened_generation_(0),
-      trouble_("file " + path_) {
+      trouble_(std::make_unique<KITE_LogMsg_Trouble>("file " + path_)) {
   open_file();
+}
+
+unsigned long KITE_LogMsg_Bfile::failures() const {
+  return trouble_->failures();
 }
 
 KITE_LogMsg_Bfile::~KITE_LogMsg_Bfile() {
@@ -45,12 +50,12 @@ void KITE_LogMsg_Bfile::open_file() {
 void KITE_LogMsg_Bfile::write(int, const char* buffer, int len) {
   if (fd_ < 0 || opened_generation_ != generation_.load(std::memory_order_relaxed)) open_file();
   if (fd_ < 0) {
-    trouble_.failed("cannot open it", open_error_, "lines are lost until it opens again");
+    trouble_->failed("cannot open it", open_error_, "lines are lost until it opens again");
     return;
   }
   iovec line = {const_cast<char*>(buffer), static_cast<size_t>(len)};
   if (int error = KITE_LogMsg_Sys::write_all(fd_, &line, 1))
-    trouble_.failed("write failed", error, "lines are lost until a write works again");
+    trouble_->failed("write failed", error, "lines are lost until a write works again");
   else
-    trouble_.worked();
+    trouble_->worked();
 }

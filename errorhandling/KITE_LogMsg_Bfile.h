@@ -27,10 +27,12 @@
 #define KITE_ERRORHANDLING_KITE_LOGMSG_BFILE_H
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "errorhandling/KITE_LogMsg_Backend.h"
-#include "errorhandling/KITE_LogMsg_Trouble.h"
+
+class KITE_LogMsg_Trouble;
 
 class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
  public:
@@ -45,7 +47,7 @@ class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
   // 0 while the file is open, else the errno of the open that failed last.
   int open_error() const { return open_error_; }
   // Lines that did not reach the file.
-  unsigned long failures() const { return trouble_.failures(); }
+  unsigned long failures() const;
 
  private:
   void open_file();
@@ -57,7 +59,7 @@ class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
   int fd_;
   int open_error_;
   unsigned opened_generation_;
-  KITE_LogMsg_Trouble trouble_;
+  const std::unique_ptr<KITE_LogMsg_Trouble> trouble_;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include <charconv>
 
 #include "errorhandling/KITE_LogMsg_Sys.h"
+#include "errorhandling/KITE_LogMsg_Trouble.h"
 
 // Else sd_journal_sendv would add CODE_FILE, CODE_LINE and CODE_FUNC of this file to every
 // entry: the place of the backend, not of the line.
@@ -31,16 +32,19 @@ iovec string_field(const std::string& field) {
 }  // namespace
 
 KITE_LogMsg_Bjournal::KITE_LogMsg_Bjournal()
-    : open_error_(KITE_LogMsg_Sys::socket_error(kSocket)), trouble_("journal") {}
+    : open_error_(KITE_LogMsg_Sys::socket_error(kSocket)),
+      trouble_(std::make_unique<KITE_LogMsg_Trouble>("journal")) {}
+
+KITE_LogMsg_Bjournal::~KITE_LogMsg_Bjournal() = default;
 
 void KITE_LogMsg_Bjournal::write(int priority, const char* buffer, int len) {
   if (open_error_) {
-    trouble_.failed("nothing listens at its socket", open_error_, "lines go to standard error");
+    trouble_->failed("nothing listens at its socket", open_error_, "lines go to standard error");
   } else if (int error = send(priority, buffer, len)) {
-    trouble_.failed("sending failed", error,
-                    "lines go to standard error until the journal takes one again");
+    trouble_->failed("sending failed", error,
+                     "lines go to standard error until the journal takes one again");
   } else {
-    trouble_.worked();
+    trouble_->worked();
     return;
   }
   stderr_.write(priority, buffer, len);

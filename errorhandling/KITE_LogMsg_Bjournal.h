@@ -21,15 +21,18 @@
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_BJOURNAL_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_BJOURNAL_H
 
+#include <memory>
 #include <string>
 
 #include "errorhandling/KITE_LogMsg_Backend.h"
 #include "errorhandling/KITE_LogMsg_Bstderr.h"
-#include "errorhandling/KITE_LogMsg_Trouble.h"
+
+class KITE_LogMsg_Trouble;
 
 class KITE_LogMsg_Bjournal : public KITE_LogMsg_Backend {
  public:
   KITE_LogMsg_Bjournal();
+  ~KITE_LogMsg_Bjournal() override;
 
   void write(int priority, const char* buffer, int len) override;
 
@@ -45,7 +48,7 @@ class KITE_LogMsg_Bjournal : public KITE_LogMsg_Backend {
 
   const int open_error_;
   KITE_LogMsg_Bstderr stderr_;
-  KITE_LogMsg_Trouble trouble_;
+  const std::unique_ptr<KITE_LogMsg_Trouble> trouble_;
   std::string message_;     // "MESSAGE=..." of the line being sent
   std::string identifier_;  // "SYSLOG_IDENTIFIER=..."
   std::string file_;        // "CODE_FILE=..."

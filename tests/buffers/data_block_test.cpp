@@ -13,6 +13,7 @@
 
 #include "KITE/KITE_Data_Block.h"
 #include "KITE/KITE_Pooled_Data_Block_Factory.h"
+#include "KITE/KITE_Refcount_Mutex.h"
 #include "errorhandling/errorclass.h"
 #include "support/counting_factory.h"
 #include "support/failing_new.h"
@@ -212,9 +213,9 @@ TEST(DataBlockDeathTest, RefusedCountLockEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
-        auto* m = new KITE_Refcount_Mutex;
-        std::memset(static_cast<void*>(m), 0xff, sizeof *m);
-        m->acquire();
+        pthread_mutex_t corrupted;
+        std::memset(&corrupted, 0xff, sizeof corrupted);
+        KITE_Refcount_Mutex(corrupted).acquire();
       },
       "reference count mutex: lock failed: Invalid argument");
 }
