@@ -62,7 +62,7 @@ TEST(DataBlock, ZeroCapacityBlockHasNoBuffer) {
 }
 
 TEST(DataBlock, CloneIsExactlyAsLargeAsTheUsedBytes) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   KITE_Data_Block* b = f.generate(1024);
   b->grow(5);
   memcpy(const_cast<void*>(b->begin()), "hello", 5);
@@ -85,7 +85,7 @@ TEST(DataBlock, CloneIsExactlyAsLargeAsTheUsedBytes) {
 }
 
 TEST(DataBlock, LastOfTwoReleasesRecyclesOnce) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   KITE_Data_Block* b = f.generate(16);
   EXPECT_EQ(b->duplicate(), b);
   EXPECT_EQ(f.duplicates, 1);
@@ -99,7 +99,7 @@ TEST(DataBlock, LastOfTwoReleasesRecyclesOnce) {
 }
 
 TEST(DataBlock, ReleaseNeverFollowsNext) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   KITE_Data_Block* a = f.generate(8);
   KITE_Data_Block* b = f.generate(8);
   a->next = b;
@@ -112,7 +112,7 @@ TEST(DataBlock, ReleaseNeverFollowsNext) {
 // The record fails after the buffer was taken: both smdbf and a factory of its own give
 // the buffer back (the sanitizer build sees a leak otherwise) and report "create".
 TEST(DataBlock, MissingRecordThrowsNoMoreDynamicMemoryNamingCreate) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   for (const auto& make : std::vector<std::function<void()>>{[&] { f.create_record(); },
                                                              [] { KITE_Data_Block::alloc(16); }}) {
     kite_test::on_new_thread([&] {  // whose cache of records is empty
@@ -129,15 +129,15 @@ TEST(DataBlock, MissingRecordThrowsNoMoreDynamicMemoryNamingCreate) {
 }
 
 // Hooks that throw on request.
-class ThrowingHooks final : public CountingFactory {
+class ThrowingHooks final : public kite_test::CountingFactory {
  public:
   void informduplicate(KITE_Data_Block* b) override {
     if (throw_in_duplicate) throw std::runtime_error("duplicate hook");
-    CountingFactory::informduplicate(b);
+    kite_test::CountingFactory::informduplicate(b);
   }
   void informrelease(KITE_Data_Block* b) override {
     if (throw_in_release) throw std::runtime_error("release hook");
-    CountingFactory::informrelease(b);
+    kite_test::CountingFactory::informrelease(b);
   }
   bool throw_in_duplicate = false;
   bool throw_in_release = false;

@@ -37,7 +37,8 @@ std::vector<std::string> walk(KITE_Message_Block* m) {
 }
 
 // A message on a fresh chain of blocks from f, one per text, each full.
-KITE_Message_Block* counted_chain(CountingFactory& f, const std::vector<std::string>& texts) {
+KITE_Message_Block* counted_chain(kite_test::CountingFactory& f,
+                                  const std::vector<std::string>& texts) {
   KITE_Message_Block* m = nullptr;
   for (const std::string& t : texts) {
     KITE_Data_Block* b = f.generate(static_cast<unsigned int>(t.size()));
@@ -137,7 +138,7 @@ TEST(MessageBlock, AlignmentZeroFillsTheGapOnlyWhenItFits) {
     size_t moved;       // how far wrptr_align(2) moves the write address
     std::string bytes;  // the room's first bytes afterwards
   } cases[] = {{8, 3, std::string("\0\0\0\xAA", 4)}, {2, 0, "\xAA\xAA"}};
-  CountingFactory f;
+  kite_test::CountingFactory f;
   for (const auto& c : cases) {
     KITE_Message_Block* m = new KITE_Message_Block(f.generate(1 + c.room), false);
     ASSERT_EQ(reinterpret_cast<uintptr_t>(m->base()) % 4, 0u);
@@ -169,7 +170,7 @@ TEST(MessageBlock, RemainingIsWhatLiesBetweenReadAndWritePosition) {
 
 TEST(MessageBlock, DuplicateSharesBytesAndEitherReleaseOrderFreesOnce) {
   for (bool source_first : {true, false}) {
-    CountingFactory f;
+    kite_test::CountingFactory f;
     KITE_Message_Block* m = counted_chain(f, {"abc", "defg", "hi"});
     m->rd_ptr(1u);
     KITE_Message_Block* d = m->duplicate();
@@ -190,7 +191,7 @@ TEST(MessageBlock, DuplicateSharesBytesAndEitherReleaseOrderFreesOnce) {
 }
 
 TEST(MessageBlock, DuplicateChainBuildsASecondHolder) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   KITE_Message_Block* m = counted_chain(f, {"ab", "cd"});
   KITE_Message_Block* second = new KITE_Message_Block(m->duplicate_chain(), false);
   EXPECT_EQ(second->wr_rel(), 2u);
@@ -202,7 +203,7 @@ TEST(MessageBlock, DuplicateChainBuildsASecondHolder) {
 }
 
 TEST(MessageBlock, CloneCopiesEveryBlockAtItsLengthAndSharesNothing) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   KITE_Message_Block* m = counted_chain(f, {"abc", "defg"});
   m->expand();  // an empty third block
   KITE_Message_Block* c = m->clone();
@@ -223,7 +224,7 @@ TEST(MessageBlock, CloneCopiesEveryBlockAtItsLengthAndSharesNothing) {
 }
 
 TEST(MessageBlock, ReleaseFreesTheChainOnlyAtTheLastHolder) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   KITE_Message_Block* m = counted_chain(f, {"a", "b", "c"});
   EXPECT_EQ(m->add_ref(), m);
   m->release();
@@ -234,7 +235,7 @@ TEST(MessageBlock, ReleaseFreesTheChainOnlyAtTheLastHolder) {
 }
 
 TEST(MessageBlock, ExpandInsideTheChainKeepsTheBlocksBehind) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   KITE_Message_Block* m = counted_chain(f, {"a", "b", "c"});
   m->begin();
   m->expand();

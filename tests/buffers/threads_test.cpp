@@ -19,7 +19,7 @@ using kite_test::on_two_threads;
 constexpr int kRounds = 20000;
 
 TEST(BufferThreads, SharedDataBlocksCountRightAndRecycleOnce) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   std::vector<KITE_Data_Block*> blocks;
   for (int i = 0; i < 4; ++i) blocks.push_back(f.generate(32));
   on_two_threads([&](int) {
@@ -37,7 +37,7 @@ TEST(BufferThreads, SharedDataBlocksCountRightAndRecycleOnce) {
 }
 
 TEST(BufferThreads, SharedMessageBlockSurvivesConcurrentHolders) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   KITE_Message_Block* m = new KITE_Message_Block(f.generate(16), false);
   m->copy("shared", 6);
   m->addblock(f.generate(16));
@@ -61,7 +61,7 @@ TEST(BufferThreads, SharedMessageBlockSurvivesConcurrentHolders) {
 }
 
 TEST(BufferThreads, RacingLastReleasesRecycleEveryBlockOnce) {
-  CountingFactory f;
+  kite_test::CountingFactory f;
   constexpr int kMessages = 2000;
   std::vector<KITE_Message_Block*> sources, duplicates;
   for (int i = 0; i < kMessages; ++i) {

@@ -329,7 +329,7 @@ TEST(Assembler, FeedPassesOnABufferOverflowOfTheObserver) {
 // --- where the blocks come from
 
 TEST(Assembler, LineBlocksComeFromTheGivenFactory) {
-  CountingFactory counting;
+  kite_test::CountingFactory counting;
   for (KITE_Data_Block_Factory* factory :
        std::vector<KITE_Data_Block_Factory*>{&pdbf, &smdbf, &counting}) {
     Recorder recorder;
@@ -404,14 +404,14 @@ TEST(Assembler, MissingMemoryInTheConstructorLeavesNothingBehind) {
 }
 
 // A factory that runs out of memory once, on request.
-class RunningOut : public CountingFactory {
+class RunningOut : public kite_test::CountingFactory {
  public:
   KITE_Data_Block* generate(unsigned int size) override {
     if (run_out) {
       run_out = false;
       throw NoMoreDynamicMemory(__FILE__, __LINE__, "generate");
     }
-    return CountingFactory::generate(size);
+    return kite_test::CountingFactory::generate(size);
   }
   bool run_out = false;
 };

@@ -21,7 +21,7 @@
 
 #include "errorhandling/KITE_LogMsg_Bfile.h"
 #include "gtest/gtest.h"
-#include "log/stderr_redirect.h"
+#include "support/capture.h"
 #include "support/private_mounts.h"
 #include "support/recording_backend.h"
 #include "support/temp_dir.h"
@@ -80,7 +80,7 @@ TEST(FileBackend, AppendsToTheFileOpenedCloseOnExecAndCreatesItWithMode0640) {
 TEST(FileBackend, FailuresAreCountedReportedOncePerStreakAndTriedAgain) {
   TempDir dir;
   const std::string path = dir.path("logs/app.log");
-  kite_test::StderrRedirect err;
+  kite_test::OutputCapture err;
   KITE_LogMsg_Bfile* file = new KITE_LogMsg_Bfile(path.c_str());
   OnlyBackend only(file);
   EXPECT_EQ(file->open_error(), ENOENT);
@@ -98,7 +98,7 @@ TEST(FileBackend, FailuresAreCountedReportedOncePerStreakAndTriedAgain) {
   const std::string report = "kite log: file " + path +
                              ": cannot open it: No such file or directory; lines are lost "
                              "until it opens again\n";
-  EXPECT_EQ(err.text(), report + report);
+  EXPECT_EQ(err.err(), report + report);
 }
 
 // A file system that fills up: one report per streak and no crash; after room is made the

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "log/stderr_redirect.h"
+#include "support/capture.h"
 #include "support/recording_backend.h"
 
 namespace {
@@ -134,11 +134,11 @@ TEST_F(BackendManager, ExceptionOfABackendEndsTheWalkAndReleasesTheLock) {
 
 TEST(StandardErrorBackend, WithoutSetUpEveryPriorityReachesStandardError) {
   kite_test::restore_default_backends();
-  kite_test::StderrRedirect err;
+  kite_test::OutputCapture err;
   log_every_priority();
   std::string expected;
   for (const std::string& line : lines_p(0, 7)) expected += line;
-  EXPECT_EQ(err.text(), expected);
+  EXPECT_EQ(err.err(), expected);
 }
 
 TEST_F(BackendManager, StandardErrorBackendAppliesItsLimitAndSurvivesFailedWrites) {
@@ -146,15 +146,15 @@ TEST_F(BackendManager, StandardErrorBackendAppliesItsLimitAndSurvivesFailedWrite
   stderr_backend->setLogUpto(S::WARNING);
   manager_->addBackend(stderr_backend);
   {
-    kite_test::StderrRedirect err;
+    kite_test::OutputCapture err;
     log_every_priority();
     std::string expected;
     for (const std::string& line : lines_p(0, 4)) expected += line;
-    EXPECT_EQ(err.text(), expected);
+    EXPECT_EQ(err.err(), expected);
   }
   capture_.forget();
   {
-    kite_test::StderrRedirect refusing = kite_test::StderrRedirect::unwritable();
+    kite_test::OutputCapture refusing(kite_test::OutputCapture::kRefused);
     log_->error("still recorded");
   }
   EXPECT_EQ(capture_.texts(), std::vector<std::string>{"still recorded\n"});

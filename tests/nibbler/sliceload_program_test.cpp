@@ -8,7 +8,7 @@
 
 #include "nibbler/Hexlister.h"
 #include "support/run_program.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ class Sliceload : public testing::Test {
     page_file_ = dir_.file("page", page_ + "tail");
   }
 
-  TempDir dir_;
+  kite_test::TempDir dir_;
   std::string page_;
   std::string page_file_;
 };

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ std::optional<E> thrown_by_load(SliceLoad& s, const std::string& file, off_t off
 }  // namespace
 
 TEST(SliceLoad, TenByteFile) {
-  TempDir dir;
+  kite_test::TempDir dir;
   const std::string file = dir.file("ten", "0123456789");
   SliceLoad s;
   s.load(file.c_str(), 0, 10);
@@ -54,7 +54,7 @@ TEST(SliceLoad, TenByteFile) {
 }
 
 TEST(SliceLoad, OffsetInsideTheSecondPage) {
-  TempDir dir;
+  kite_test::TempDir dir;
   const std::string bytes = two_pages();
   const std::string file = dir.file("pages", bytes);
   SliceLoad s;
@@ -69,7 +69,7 @@ TEST(SliceLoad, OffsetInsideTheSecondPage) {
 }
 
 TEST(SliceLoad, OffsetBehindTheEndOfTheData) {
-  TempDir dir;
+  kite_test::TempDir dir;
   const std::string file = dir.file("short", std::string(0x1008, 'x'));
   SliceLoad s;
   const auto e = thrown_by_load<Error>(s, file, 0x1010, 1);
@@ -78,7 +78,7 @@ TEST(SliceLoad, OffsetBehindTheEndOfTheData) {
 }
 
 TEST(SliceLoad, CopyHasItsOwnSegment) {
-  TempDir dir;
+  kite_test::TempDir dir;
   const std::string first = dir.file("first", "0123456789");
   const std::string second = dir.file("second", "abcdefghij");
   auto original = std::make_unique<SliceLoad>();
@@ -98,7 +98,7 @@ TEST(SliceLoad, CopyHasItsOwnSegment) {
 }
 
 TEST(SliceLoad, MissingFile) {
-  TempDir dir;
+  kite_test::TempDir dir;
   const std::string file = dir.path("absent");
   SliceLoad s;
   const auto e = thrown_by_load<Systemerror>(s, file, 0, 1);
@@ -110,7 +110,7 @@ TEST(SliceLoad, MissingFile) {
 }
 
 TEST(SliceLoad, ReadFailure) {
-  TempDir dir;
+  kite_test::TempDir dir;
   SliceLoad s;
   const auto e = thrown_by_load<Systemerror>(s, dir.path("."), 0, 1);
   ASSERT_TRUE(e);
@@ -121,7 +121,7 @@ TEST(SliceLoad, ReadFailure) {
 }
 
 TEST(SliceLoad, NegativeOffsetFailsTheSeek) {
-  TempDir dir;
+  kite_test::TempDir dir;
   const std::string file = dir.file("f", "abc");
   SliceLoad s;
   const auto e = thrown_by_load<Systemerror>(s, file, -1, 1);
@@ -167,7 +167,7 @@ TEST(SliceLoad, PipeCannotSeek) {
 }
 
 TEST(SliceLoad, SparseFileBeyondFourGiB) {
-  TempDir dir;
+  kite_test::TempDir dir;
   const off_t six_gib = off_t(6) << 30;
   const std::string file = dir.file_at("sparse", "marker at 6 GiB", six_gib + 0x10, six_gib + 0x20);
   SliceLoad s;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The output module in fresh processes: executable names, the system log through a private
 // /dev/log, the clock, and serialisation through the machine-wide semaphore set.
+#include "support/private_mounts.h"
 #include "support/run_program.h"
+#include "support/temp_dir.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -63,21 +65,6 @@ bool eventually(const std::function<bool()>& condition) {
   }
   return true;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/kite-output-XXXXXX";
-    path_ = mkdtemp(pattern) ? pattern : "";
-  }
-  ~TempDir() {
-    if (!path_.empty()) (void)!std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Executable name
@@ -156,85 +143,24 @@ TEST(OutputProgram, FullNonBlockingStandardOutputLosesNoLine) {
 // Private mounts: the probe runs in a mount namespace of its own, so /dev/log and /proc entries
 // can be replaced without touching the machine.
 
-const char* const kUnshare = "/usr/bin/unshare";
+using kite_test::run_with_private_mounts;
 
-// Runs the probe as the last part of script, inside a private mount namespace. The script
-// gets params as $1..., then the probe's command line; it ends with exec "$@".
-ProgramResult run_with_private_mounts(const std::string& script,
-                                      const std::vector<std::string>& params, ProgramRun probe) {
-  ProgramRun run = probe;
-  run.path = kUnshare;
-  run.argv0 = std::nullopt;
-  run.args = {"--mount", "--", "/bin/sh", "-c", "set -e\n" + script, "sh"};
-  run.args.insert(run.args.end(), params.begin(), params.end());
-  run.args.push_back(probe.path);
-  run.args.insert(run.args.end(), probe.args.begin(), probe.args.end());
-  return kite_test::run_program(run);
+// What the system logger got: (priority value, text after the header) of each datagram,
+// "<PRI>Mmm dd hh:mm:ss ident: text" as the C library's syslog sends it.
+std::vector<std::pair<int, std::string>> syslog_messages(kite_test::DatagramReceiver& receiver) {
+  const std::regex header(
+      "<([0-9]+)>[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
+      "output_probe: ([^]*)");
+  std::vector<std::pair<int, std::string>> received;
+  for (const std::string& datagram : receiver.datagrams()) {
+    std::smatch match;
+    if (std::regex_match(datagram, match, header))
+      received.emplace_back(std::stoi(match[1]), match[2]);
+    else
+      received.emplace_back(-1, datagram);
+  }
+  return received;
 }
-
-// Empty when private mounts work here; otherwise why not.
-std::string private_mounts_unavailable() {
-  if (access(kUnshare, X_OK) != 0) return std::string(kUnshare) + " is not installed (util-linux)";
-  TempDir dir;
-  ProgramRun run;
-  run.path = kUnshare;
-  run.args = {"--mount", "--",      "/bin/sh", "-c", "mount -t tmpfs kite-check \"$1\"",
-              "sh",      dir.path()};
-  const ProgramResult result = kite_test::run_program(run);
-  if (result.exited() && result.exit_code == 0) return "";
-  std::string why = result.err;
-  while (!why.empty() && why.back() == '\n') why.pop_back();
-  return "a private mount namespace is not permitted here (needs root): " + why;
-}
-
-#define SKIP_WITHOUT_PRIVATE_MOUNTS()                                  \
-  do {                                                                 \
-    const std::string why = private_mounts_unavailable();              \
-    if (!why.empty()) GTEST_SKIP() << "cannot run this test: " << why; \
-  } while (0)
-
-// A datagram socket that stands in for the system logger.
-class SyslogReceiver {
- public:
-  SyslogReceiver() : path_(dir_.path() + "/log") {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
-    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~SyslogReceiver() {
-    if (fd_ >= 0) close(fd_);
-  }
-
-  bool bound() const { return bound_; }
-  const std::string& path() const { return path_; }
-
-  // Everything received so far, as (priority value, text after the header).
-  std::vector<std::pair<int, std::string>> messages() {
-    // "<PRI>Mmm dd hh:mm:ss ident: text", as the C library's syslog sends it.
-    const std::regex header(
-        "<([0-9]+)>[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
-        "output_probe: ([^]*)");
-    std::vector<std::pair<int, std::string>> received;
-    char buffer[8192];
-    for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, 0)) > 0;) {
-      const std::string datagram(buffer, static_cast<size_t>(n));
-      std::smatch match;
-      if (std::regex_match(datagram, match, header))
-        received.emplace_back(std::stoi(match[1]), match[2]);
-      else
-        received.emplace_back(-1, datagram);
-    }
-    return received;
-  }
-
- private:
-  TempDir dir_;
-  std::string path_;
-  int fd_ = -1;
-  bool bound_ = false;
-};
 
 // A fresh /dev holding only the receiver's socket as /dev/log.
 const char* const kPrivateDevLog =
@@ -245,8 +171,8 @@ const char* const kPrivateDevLog =
     "exec \"$@\"\n";
 
 TEST(OutputSyslog, LinesReachTheSystemLogWithPriorityFacilityAndText) {
-  SKIP_WITHOUT_PRIVATE_MOUNTS();
-  SyslogReceiver receiver;
+  KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
+  kite_test::DatagramReceiver receiver;
   ASSERT_TRUE(receiver.bound());
   ProgramRun probe = probe_run({"warn",    "net",   "x=5",   "setenv", "UTILITY_USE_SYSLOG",
                                 "0",       "alt",   "debug", "net",    "d",
@@ -269,25 +195,25 @@ TEST(OutputSyslog, LinesReachTheSystemLogWithPriorityFacilityAndText) {
       {local0 + LOG_ERR, "Error  : net: e"},     {local0 + LOG_NOTICE, "Notice : net: r"},
       {local0 + LOG_EMERG, "Failure: net: f"},
   };
-  EXPECT_EQ(receiver.messages(), expected);
+  EXPECT_EQ(syslog_messages(receiver), expected);
 }
 
 TEST(OutputSyslog, SwitchTurnedOnAfterTheFirstLineHasNoEffect) {
-  SKIP_WITHOUT_PRIVATE_MOUNTS();
-  SyslogReceiver receiver;
+  KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
+  kite_test::DatagramReceiver receiver;
   ASSERT_TRUE(receiver.bound());
   ProgramRun probe = probe_run(
       {"message", "-", "one", "setenv", "UTILITY_USE_SYSLOG", "1", "alt", "message", "-", "two"});
   const ProgramResult result = run_with_private_mounts(kPrivateDevLog, {receiver.path()}, probe);
   EXPECT_EQ(result.out, "output_probe[C++]:: Message: one\noutput_probe[C++]:: Message: two\n");
   EXPECT_EQ(result.exit_code, 0);
-  EXPECT_TRUE(receiver.messages().empty());
+  EXPECT_TRUE(syslog_messages(receiver).empty());
 }
 
 // When /proc does not tell the name, it comes from ps, read through awk's fields.
 TEST(OutputProgram, ExecutableNameFallsBackToPs) {
-  SKIP_WITHOUT_PRIVATE_MOUNTS();
-  TempDir fake;
+  KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
+  kite_test::TempDir fake;
   {
     std::ofstream ps(fake.path() + "/ps");
     ps << "#!/bin/sh\n"
@@ -455,9 +381,10 @@ TEST(OutputSerialised, ProcessKilledWhileHoldingTheLockDoesNotBlockOthers) {
 // writes unserialised and warns once. In a private semaphore namespace, so that no other
 // test's lines meet the held lock.
 TEST(OutputSerialised, AHeldLockDelaysALineButNeverStopsIt) {
-  if (access(kUnshare, X_OK) != 0) GTEST_SKIP() << "cannot run this test: no " << kUnshare;
+  if (access(kite_test::unshare_path(), X_OK) != 0)
+    GTEST_SKIP() << "cannot run this test: no " << kite_test::unshare_path();
   ProgramRun run;
-  run.path = kUnshare;
+  run.path = kite_test::unshare_path();
   run.args = {"--ipc",
               "--",
               "/bin/sh",

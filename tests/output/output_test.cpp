@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "utility/output.h"
 
-#include "capture.h"
+#include "support/capture.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,7 @@ TEST_F(Output, EachClassificationHasItsStreamAndLabel) {
     const std::string named = kPrefix + row.label + "net: x=5\n";
     const std::string unnamed = kPrefix + row.label + "ready\n";
     const std::string expected = named + named + unnamed + unnamed;
-    Capture capture;
+    kite_test::OutputCapture capture;
     (net.*row.write)("x=%d", 5);
     (net.*row.cond_write)(true, "x=%d", 5);
     (net.*row.cond_write)(false, "x=%d", 6);
@@ -71,10 +72,19 @@ TEST_F(Output, EachClassificationHasItsStreamAndLabel) {
   }
 }
 
+// A program that gave a standard stream a buffer of its own gets the lines there.
+TEST_F(Output, AStandardStreamWithABufferOfItsOwnGetsTheLines) {
+  std::ostringstream mine;
+  std::streambuf* const standard = std::cerr.rdbuf(mine.rdbuf());
+  output::warn("w");
+  std::cerr.rdbuf(standard);
+  EXPECT_EQ(mine.str(), kPrefix + "Warning: w\n");
+}
+
 TEST_F(Output, ReportWritesTheTextAloneToStandardError) {
   output::time_output_on();
   output::component net("net");
-  Capture capture;
+  kite_test::OutputCapture capture;
   net.report("hello");
   output::report("hello %s", "again");
   EXPECT_EQ(capture.err(), "net: hello\nhello again\n");
@@ -83,7 +93,7 @@ TEST_F(Output, ReportWritesTheTextAloneToStandardError) {
 
 TEST_F(Output, TimeStampIsTheTimeOfDayAndOneSpace) {
   output::time_output_on();
-  Capture capture;
+  kite_test::OutputCapture capture;
   output::message("ready");
   output::component("net").warn("x=%d", 5);
   const std::regex out_line(
@@ -99,13 +109,13 @@ TEST_F(Output, TimeStampIsTheTimeOfDayAndOneSpace) {
 TEST_F(Output, TimeOutputOffDropsTheStamp) {
   output::time_output_on();
   output::time_output_off();
-  Capture capture;
+  kite_test::OutputCapture capture;
   output::message("ready");
   EXPECT_EQ(capture.out(), kPrefix + "Message: ready\n");
 }
 
 TEST_F(Output, LanguageTagFollowsTheLastSetting) {
-  Capture capture;
+  kite_test::OutputCapture capture;
   output::set_language("plain");
   output::message("a");
   output::set_language(nullptr);
@@ -138,7 +148,7 @@ TEST_F(Output, ExecutableNameKeepsTheLastPathComponentUnlessItIsEmpty) {
     free(const_cast<char*>(name));
   }
   output::set_executable_name("/usr/bin/tool");
-  Capture capture;
+  kite_test::OutputCapture capture;
   output::message("m");
   EXPECT_EQ(capture.out(), "tool[C++]:: Message: m\n");
 }
@@ -158,7 +168,7 @@ TEST_F(Output, OverlongNameAndTagAreCutToThePrefixBuffer) {
   const std::string tag(2000, 't');
   output::set_executable_name(name.c_str());
   output::set_language(tag.c_str());
-  Capture capture;
+  kite_test::OutputCapture capture;
   output::message("m");
   // 1023 characters of prefix: the tag keeps half of what the brackets leave, the name the rest.
   EXPECT_EQ(capture.out(),
@@ -167,7 +177,7 @@ TEST_F(Output, OverlongNameAndTagAreCutToThePrefixBuffer) {
   const std::string long_name(1000, 'n');
   output::set_executable_name(long_name.c_str());
   output::set_language("C++");
-  Capture short_tag;
+  kite_test::OutputCapture short_tag;
   output::message("m");
   EXPECT_EQ(short_tag.out(), long_name + "[C++]:: Message: m\n");
 }
@@ -175,7 +185,7 @@ TEST_F(Output, OverlongNameAndTagAreCutToThePrefixBuffer) {
 TEST_F(Output, TextIsCutAt4095Characters) {
   const std::string text(5000, 'x');
   output::component net("net");
-  Capture capture;
+  kite_test::OutputCapture capture;
   output::message("%s", text.c_str());
   net.error("%s", text.c_str());
   EXPECT_EQ(capture.out(), kPrefix + "Message: " + std::string(4095, 'x') + "\n");
@@ -185,7 +195,7 @@ TEST_F(Output, TextIsCutAt4095Characters) {
 TEST_F(Output, NullFormatsDoNothing) {
   const char* const none = nullptr;
   output::component net("net");
-  Capture capture;
+  kite_test::OutputCapture capture;
   output::message(none);
   output::report(none);
   net.warn(none);
@@ -201,7 +211,7 @@ TEST_F(Output, NullFormatsDoNothing) {
 
 TEST_F(Output, NullTextIsReportedAsAParameterError) {
   output::component net("net");
-  Capture capture;
+  kite_test::OutputCapture capture;
   net.general_output_function(output::e_message, nullptr);
   EXPECT_EQ(capture.err(),
             kPrefix + "Warning: net: output::component::general_output_function parameter error\n");
@@ -209,7 +219,7 @@ TEST_F(Output, NullTextIsReportedAsAParameterError) {
 }
 
 TEST_F(Output, UnknownClassificationWritesNothing) {
-  Capture capture;
+  kite_test::OutputCapture capture;
   output::component::get_default_component().general_output_function(
       static_cast<output::output_classification>(6), "lost");
   EXPECT_EQ(capture.out() + capture.err(), "");
@@ -236,7 +246,7 @@ TEST_F(Output, DumpHexWritesOneMessagePerLineOfDigitPairs) {
       expected_default += kPrefix + "Message: " + line + "\n";
       expected_named += kPrefix + "Message: net: " + line + "\n";
     }
-    Capture capture;
+    kite_test::OutputCapture capture;
     output::dump_hex(row.bytes.data(), static_cast<unsigned>(row.bytes.size()), row.width);
     net.dump_hex(row.bytes.data(), static_cast<unsigned>(row.bytes.size()), row.width);
     EXPECT_EQ(capture.out(), expected_default + expected_named);
@@ -246,7 +256,7 @@ TEST_F(Output, DumpHexWritesOneMessagePerLineOfDigitPairs) {
 
 TEST_F(Output, DumpHexLinesBeyond4095CharactersAreCut) {
   const std::vector<unsigned char> bytes(2000, 0x5A);
-  Capture capture;
+  kite_test::OutputCapture capture;
   output::dump_hex(bytes.data(), static_cast<unsigned>(bytes.size()), 1500);
   std::string first;
   for (int i = 0; i < 1365; ++i) first += "5A ";

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "utility/tracegate.h"
 
-#include "capture.h"
+#include "support/capture.h"
 #include "support/channel_switch_cases.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +38,7 @@ TEST_F(Channel, IsOffWithoutVariablesAndPrintsNothing) {
   tracegate channel("parse");
   EXPECT_FALSE(channel.is_on());
   EXPECT_EQ(channel.level(), 0);
-  Capture capture;
+  kite_test::OutputCapture capture;
   channel.print("x=%d", 5);
   channel.print(nullptr);
   {
@@ -67,7 +67,7 @@ TEST_F(Channel, KeepsItsDecisionWhenTheEnvironmentChanges) {
 TEST_F(Channel, PrintWritesADebugLineThroughTheDefaultComponent) {
   setenv("DBG_parse", "1", 1);
   const tracegate channel("parse");
-  Capture capture;
+  kite_test::OutputCapture capture;
   channel.print("x=%d", 5);
   EXPECT_EQ(capture.out(), kDebug + "x=5\n");
   EXPECT_EQ(capture.err(), "");
@@ -76,7 +76,7 @@ TEST_F(Channel, PrintWritesADebugLineThroughTheDefaultComponent) {
 TEST_F(Channel, ComponentPrintsOnlyItsLinesWithItsNamePrefix) {
   setenv("DBG_parse", "1", 1);
   tracegate channel("parse");
-  Capture capture;
+  kite_test::OutputCapture capture;
   {
     std::string name = "parse";
     tracegate::component part(&channel, name.c_str());
@@ -93,7 +93,7 @@ TEST_F(Channel, TextsAreCutAt1023Characters) {
   tracegate channel("parse");
   tracegate::component part(&channel, "parse");
   const std::string text(2000, 'y');
-  Capture capture;
+  kite_test::OutputCapture capture;
   channel.print("%s", text.c_str());
   part.print("%s", text.c_str());
   EXPECT_EQ(capture.out(), kDebug + std::string(1023, 'y') + "\n" + kDebug +
@@ -107,7 +107,7 @@ TEST_F(Channel, SwitchesTimeStampsOnUnlessDbgNoTimestampsIsOn) {
     output::time_output_off();
     kite_test::set_variable("DBG_NO_TIMESTAMPS", value);
     tracegate channel("parse");
-    Capture capture;
+    kite_test::OutputCapture capture;
     output::message("m");
     const bool expect_stamp = !value || *value == "" || *value == "0";
     EXPECT_EQ(std::regex_match(capture.out(), stamped), expect_stamp)

@@ -12,6 +12,8 @@
 
 #include "KITE/KITE_Data_Block.h"
 
+namespace kite_test {
+
 class CountingFactory : public KITE_Data_Block_Factory {
  public:
   static constexpr unsigned char kPattern = 0xAA;
@@ -63,5 +65,7 @@ class CountingFactory : public KITE_Data_Block_Factory {
   std::mutex mutex_;
   std::set<KITE_Data_Block*> live_;
 };
+
+}  // namespace kite_test
 
 #endif
