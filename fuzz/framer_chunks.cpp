@@ -14,17 +14,12 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "KITE_READ2/KITE_Framer.h"
+#include "tests/support/fuzz_check.h"
 #include "tests/support/per_character_assembler.h"
 
 namespace {
 
 constexpr size_t kMessageSize = KITE::Message_Assembler::MESSAGE_SIZE;
-
-void check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "framer: %s\n", what);
-  std::abort();
-}
 
 bool is_line_end(char ch) {
   return ch == '\n' || ch == '\r';
@@ -88,7 +83,8 @@ int input(KITE::Message_Assembler& assembler, const std::vector<char>& chunk) {
   try {
     assembler.input(chunk.data(), static_cast<int>(chunk.size()));
   } catch (const BufferOverflow& e) {
-    check(std::strcmp(e.what(), "BufferOverflow: 1 wanted 0 free") == 0, "wrong exception text");
+    kite_test::fuzz_check(std::strcmp(e.what(), "BufferOverflow: 1 wanted 0 free") == 0,
+                          "wrong exception text");
     return 1;
   }
   return 0;
@@ -101,8 +97,10 @@ void run(KITE::Message_Assembler& assembler, Recorder& recorder, FuzzedDataProvi
     const std::vector<char> chunk = next_chunk(in);
     const int dropped = resume ? assembler.feed(chunk.data(), static_cast<int>(chunk.size()))
                                : input(assembler, chunk);
-    check(dropped == reference.input(chunk, resume), "over-long lines differ from the reference");
-    check(recorder.messages == reference.messages, "messages differ from the reference");
+    kite_test::fuzz_check(dropped == reference.input(chunk, resume),
+                          "over-long lines differ from the reference");
+    kite_test::fuzz_check(recorder.messages == reference.messages,
+                          "messages differ from the reference");
   }
 }
 

@@ -12,14 +12,9 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "nibbler/Hexlister.h"
+#include "tests/support/fuzz_check.h"
 
 namespace {
-
-void check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "hexlister_dumps: %s\n", what);
-  std::abort();
-}
 
 std::string byte_as_hex(octet_t b) {
   char text[4];
@@ -69,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::ostringstream hex, ascii;
   Hexlister::dump_hex(hex, bytes.data(), bytes.size(), startoff);
   Hexlister::dump_ascii(ascii, bytes.data(), bytes.size(), startoff);
-  check(hex.str() == reference(bytes, first, ":", byte_as_hex), "hexadecimal dump");
-  check(ascii.str() == reference(bytes, first, ": ", byte_as_character), "character dump");
+  kite_test::fuzz_check(hex.str() == reference(bytes, first, ":", byte_as_hex), "hexadecimal dump");
+  kite_test::fuzz_check(ascii.str() == reference(bytes, first, ": ", byte_as_character),
+                        "character dump");
   return 0;
 }

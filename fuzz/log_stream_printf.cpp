@@ -13,6 +13,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "tests/support/fuzz_check.h"
 #include "tests/support/recording_backend.h"
 
 namespace {
@@ -26,12 +27,6 @@ const char* const kPieces[] = {
 };
 const size_t kPieceCount = sizeof kPieces / sizeof kPieces[0];
 const int kMaxPieces = 24;
-
-void check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "log_stream_printf: %s\n", what);
-  std::abort();
-}
 
 const char* const kMarkers[kMaxPieces] = {
     "<0>",  "<1>",  "<2>",  "<3>",  "<4>",  "<5>",  "<6>",  "<7>",  "<8>",  "<9>",  "<10>", "<11>",
@@ -89,13 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string reference = reference_with(format.c_str(), KITE_FUZZ_MARKERS);
   const std::vector<kite_test::LogLine> lines = capture.lines();
   if (count < 0) return 0;  // the C library refused the format (a trailing '%')
-  check(lines.size() == 1, "one call did not give one line");
+  kite_test::fuzz_check(lines.size() == 1, "one call did not give one line");
 
   const std::vector<std::string> expected = markers(reference);
   const std::vector<std::string> got = markers(lines[0].text);
-  check(got.size() <= expected.size() && std::equal(got.begin(), got.end(), expected.begin()),
-        "a directive read another argument than without the tokens");
+  kite_test::fuzz_check(
+      got.size() <= expected.size() && std::equal(got.begin(), got.end(), expected.begin()),
+      "a directive read another argument than without the tokens");
   // Only a line cut at 254 characters may have lost markers at its end.
-  if (count <= 254) check(got == expected, "markers lost");
+  if (count <= 254) kite_test::fuzz_check(got == expected, "markers lost");
   return 0;
 }

@@ -9,17 +9,12 @@
 #include <cstring>
 #include <string>
 
+#include "tests/support/fuzz_check.h"
 #include "tests/support/recording_backend.h"
 
 namespace {
 
 const size_t kLineMax = 254;
-
-void check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "log_stream_text: %s\n", what);
-  std::abort();
-}
 
 }  // namespace
 
@@ -33,20 +28,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<kite_test::LogLine> lines = capture.lines();
 
   if (text.empty()) {
-    check(lines.empty(), "a flush with nothing gathered wrote a line");
+    kite_test::fuzz_check(lines.empty(), "a flush with nothing gathered wrote a line");
     return 0;
   }
-  check(lines.size() == 1, "one flush did not give exactly one line");
+  kite_test::fuzz_check(lines.size() == 1, "one flush did not give exactly one line");
   const kite_test::LogLine& line = lines[0];
-  check(line.priority == priority, "wrong priority");
-  check(line.len >= 0 && static_cast<size_t>(line.len) <= kLineMax, "line longer than 254");
+  kite_test::fuzz_check(line.priority == priority, "wrong priority");
+  kite_test::fuzz_check(line.len >= 0 && static_cast<size_t>(line.len) <= kLineMax,
+                        "line longer than 254");
 
   const std::string format = text.substr(0, text.find('\0'));
   if (format.find_first_of("%@") == std::string::npos) {
     std::string expected = format;
     if (expected.empty() || expected.back() != '\n') expected += '\n';
     expected.resize(std::min(expected.size(), kLineMax));
-    check(line.text == expected, "plain text changed on its way");
+    kite_test::fuzz_check(line.text == expected, "plain text changed on its way");
   }
   return 0;
 }

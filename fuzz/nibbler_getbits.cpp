@@ -11,6 +11,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "nibbler/Nibbler.h"
+#include "tests/support/fuzz_check.h"
 
 namespace {
 
@@ -21,12 +22,6 @@ u_int32_t bit_by_bit(const unsigned char* bytes, unsigned long bitoff, size_t le
     ret = (ret << 1) | ((bytes[bit / 8] >> (7 - bit % 8)) & 1);
   }
   return ret;
-}
-
-void check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "getbits: %s\n", what);
-  std::abort();
 }
 
 }  // namespace
@@ -53,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const unsigned __int128 end = static_cast<unsigned __int128>(bitoff) + len;
     if (end <= nbits) {
-      check(nibbler.getbits(bitoff, len) == bit_by_bit(bytes.get(), bitoff, len), "wrong value");
+      kite_test::fuzz_check(nibbler.getbits(bitoff, len) == bit_by_bit(bytes.get(), bitoff, len),
+                            "wrong value");
       continue;
     }
     char expected[128];
@@ -61,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   static_cast<unsigned long>((end + 7) / 8), static_cast<int>(segsize));
     try {
       nibbler.getbits(bitoff, len);
-      check(false, "field past the end answered");
+      kite_test::fuzz_check(false, "field past the end answered");
     } catch (const Error& e) {
-      check(std::strcmp(e.what(), expected) == 0, "wrong message");
+      kite_test::fuzz_check(std::strcmp(e.what(), expected) == 0, "wrong message");
     }
   }
   return 0;

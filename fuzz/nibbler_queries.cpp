@@ -14,6 +14,7 @@
 
 #include "nibbler/Hexlister.h"
 #include "nibbler/Queries.h"
+#include "tests/support/fuzz_check.h"
 
 namespace {
 
@@ -23,12 +24,6 @@ size_t lines_holding(const std::string& text, const std::string& word) {
   for (std::string line; std::getline(lines, line);)
     if (line.find(word) != std::string::npos) ++n;
   return n;
-}
-
-void check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "queries: %s\n", what);
-  std::abort();
 }
 
 // Lines a dump of anz bytes from startoff must have: one per 16-byte row it touches,
@@ -57,8 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ostringstream out;
     dump(out, start, bytes.size(), startoff);
     const std::string s = out.str();
-    check(size_t(std::count(s.begin(), s.end(), '\n')) == dump_lines(bytes.size(), startoff),
-          "dump has the wrong number of lines");
+    kite_test::fuzz_check(
+        size_t(std::count(s.begin(), s.end(), '\n')) == dump_lines(bytes.size(), startoff),
+        "dump has the wrong number of lines");
   }
 
   Nibbler nibbler(seg);
@@ -69,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t queries = lines_holding(answered, "offset=");
   const size_t answers = size_t(std::count(answered.begin(), answered.end(), '\n')) - queries;
   const size_t refused = lines_holding(complained, "Nibbler::getbits: maxoff=");
-  check(lines_holding(complained, "bitoffset len ?") == queries + 1, "one prompt per query");
-  check(answers + refused == queries, "a query went unanswered");
+  kite_test::fuzz_check(lines_holding(complained, "bitoffset len ?") == queries + 1,
+                        "one prompt per query");
+  kite_test::fuzz_check(answers + refused == queries, "a query went unanswered");
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/fuzz_check.h"
 #include "utility/valuescan.h"
 
 namespace {
@@ -22,12 +23,6 @@ class text_adapter : public valuescan_base {
  private:
   std::string text_;
 };
-
-void check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "switch_texts: %s\n", what);
-  std::abort();
-}
 
 // strtoul in base 10 with a 32-bit unsigned long, from the 64-bit one: a magnitude beyond
 // 32 bits saturates, a minus sign negates within 32 bits.
@@ -68,22 +63,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string variable = text.substr(0, text.find('\0'));
 
   valuescan_impl_template<string_flag_parser, text_adapter> flag(variable.c_str());
-  check(flag.is_on() == !(variable.empty() || variable == "0"), "flag");
+  kite_test::fuzz_check(flag.is_on() == !(variable.empty() || variable == "0"), "flag");
 
   valuescan_impl_template<string_level_parser, text_adapter> level(variable.c_str());
   const uint32_t converted = strtoul32(variable);
   const unsigned long expected = converted == UINT32_MAX ? 0 : converted;
-  check(level.level() == expected, "level");
-  check(level.is_on() == (expected != 0), "level on");
+  kite_test::fuzz_check(level.level() == expected, "level");
+  kite_test::fuzz_check(level.is_on() == (expected != 0), "level on");
 
   valuescan_impl_template<string_list_parser, text_adapter> list(variable.c_str());
   const std::vector<std::string> fields = split(variable, delimiter);
-  check(to_vector(list.splitValues(delimiter)) == fields, "splitValues");
+  kite_test::fuzz_check(to_vector(list.splitValues(delimiter)) == fields, "splitValues");
   std::vector<std::string> kept;
   for (const std::string& field : fields)
     if (!field.empty()) kept.push_back(field);
   bool empty_seen = true;
-  check(to_vector(list.splitAndPruneValues(empty_seen, delimiter)) == kept, "pruned fields");
-  check(empty_seen == (kept.size() != fields.size()), "empty field flag");
+  kite_test::fuzz_check(to_vector(list.splitAndPruneValues(empty_seen, delimiter)) == kept,
+                        "pruned fields");
+  kite_test::fuzz_check(empty_seen == (kept.size() != fields.size()), "empty field flag");
   return 0;
 }
