@@ -9,15 +9,16 @@
 #define KITE_EXCEPTIONS_H
 
 #include <cstddef>
-#include <cstdio>
 #include <exception>
+
+#include "BOLT/errmsg.h"
 
 class BufferOverflow : public std::exception {
  public:
   // size_t rather than unsigned int: a write address far beyond a block asks for more
   // than 4 GiB, and that request must be reported as it was, not wrapped.
   BufferOverflow(size_t free, size_t wanted) : free_(free), wanted_(wanted) {
-    snprintf(errmsg_, sizeof errmsg_, "BufferOverflow: %zu wanted %zu free", wanted, free);
+    BOLT::fill_errmsg(errmsg_, "BufferOverflow: %zu wanted %zu free", wanted, free);
   }
 
   const char* what() const noexcept override { return errmsg_; }
@@ -28,7 +29,7 @@ class BufferOverflow : public std::exception {
  private:
   size_t free_;
   size_t wanted_;
-  char errmsg_[128];
+  BOLT::Errmsg errmsg_;
 };
 
 #endif

@@ -1,16 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "errorhandling/errorclass.h"
 
-#include <cstdio>
-
 namespace {
 
-// snprintf cuts a long text to the array and always terminates it. A null name prints
-// as "(null)" rather than faulting while an error is being reported.
-void fill(char (&errmsg)[128], const char* format, const char* file, long line,
+// A null name prints as "(null)" rather than faulting while an error is being reported.
+void fill(BOLT::Errmsg& errmsg, const char* format, const char* file, long line,
           const char* function) {
-  std::snprintf(errmsg, sizeof errmsg, format, file ? file : "(null)", line,
-                function ? function : "(null)");
+  BOLT::fill_errmsg(errmsg, format, file ? file : "(null)", line, function ? function : "(null)");
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include <exception>
 
+#include "BOLT/errmsg.h"
+
 // A needed allocation yielded nothing.
 // what(): "No more Memory at <file>:<line> in <function>", cut to 127 characters.
 class NoMoreDynamicMemory : public std::exception {
@@ -20,7 +22,7 @@ class NoMoreDynamicMemory : public std::exception {
   const char* what() const noexcept override;
 
  private:
-  char errmsg_[128];
+  BOLT::Errmsg errmsg_;
 };
 
 // The backend manager could not take its mutex.
@@ -32,7 +34,7 @@ class MutexFail : public std::exception {
   const char* what() const noexcept override;
 
  private:
-  char errmsg_[128];
+  BOLT::Errmsg errmsg_;
 };
 
 #endif

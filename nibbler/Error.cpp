@@ -2,7 +2,6 @@
 #include "nibbler/Error.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 Error::Error() {
@@ -10,10 +9,9 @@ Error::Error() {
 }
 
 Error::Error(const char* fmt, ...) {
-  errmsg[0] = '\0';
   va_list args;
   va_start(args, fmt);
-  std::vsnprintf(errmsg, sizeof errmsg, fmt, args);
+  BOLT::fill_errmsg(errmsg, fmt, args);
   va_end(args);
 }
 
@@ -32,7 +30,6 @@ void Systemerror::init(int err, const char* pcall, const char* msg, va_list args
   // in that text is printed as it is instead of being parsed as a conversion.
   const int saved = errno;
   errno = err;
-  errmsg[0] = '\0';
-  std::vsnprintf(errmsg, sizeof errmsg, msg, args);
+  BOLT::fill_errmsg(errmsg, msg, args);
   errno = saved;
 }

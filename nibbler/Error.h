@@ -11,6 +11,8 @@
 #include <cstdarg>
 #include <exception>
 
+#include "BOLT/errmsg.h"
+
 class Error : public std::exception {
  public:
   // what() reads "Unknown".
@@ -21,7 +23,7 @@ class Error : public std::exception {
   const char* what() const noexcept override { return errmsg; }
 
  protected:
-  char errmsg[128];
+  BOLT::Errmsg errmsg;
 };
 
 class Systemerror : public Error {
