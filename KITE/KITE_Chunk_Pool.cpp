@@ -29,6 +29,9 @@ struct alignas(16) Home {
   const unsigned limit;
 };
 
+// Tagged pointers: an address with the pool's index in its low bits, and a marker no chunk
+// can have.
+// NOLINTNEXTLINE(performance-no-int-to-ptr)
 Chunk* const kClosed = reinterpret_cast<Chunk*>(uintptr_t(1));
 
 unsigned index_of(uint64_t id) {
@@ -36,7 +39,7 @@ unsigned index_of(uint64_t id) {
 }
 
 Home* home_of(uintptr_t tag) {
-  return reinterpret_cast<Home*>(tag & ~kIndexMask);
+  return reinterpret_cast<Home*>(tag & ~kIndexMask);  // NOLINT(performance-no-int-to-ptr)
 }
 
 uintptr_t tag_of(Home* h) {

@@ -65,7 +65,7 @@ class Assembler_Handler : public ACE_Event_Handler {
   unsigned long overlong_lines() const { return overlong_; }
 
   // The size of one read.
-  static constexpr size_t READ_SIZE = 64 * 1024;
+  static constexpr size_t READ_SIZE = size_t(64) * 1024;
 
  protected:
   // count over-long lines were dropped from the last read. Logs a warning through the log

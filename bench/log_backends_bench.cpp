@@ -66,7 +66,7 @@ std::string start_private_journal() {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", KITE_LogMsg_Bjournal::kSocket);
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", KITE_LogMsg_Bjournal::SOCKET_PATH);
   const int room = 8 << 20;
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room) != 0)

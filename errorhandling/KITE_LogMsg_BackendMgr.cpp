@@ -7,8 +7,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "ace/Guard_T.h"
-#include "ace/Object_Manager.h"
+#include <ace/Guard_T.h>
+#include <ace/Object_Manager.h>
+
 #include "errorhandling/KITE_LogMsg_Bstderr.h"
 #include "errorhandling/KITE_LogMsg_LogTo.h"
 

@@ -29,9 +29,10 @@
 
 #include <atomic>
 
-#include "ace/Recursive_Thread_Mutex.h"
-#include "ace/Singleton.h"
-#include "ace/Thread_Mutex.h"
+#include <ace/Recursive_Thread_Mutex.h>
+#include <ace/Singleton.h>
+#include <ace/Thread_Mutex.h>
+
 #include "errorhandling/KITE_LogMsg_Backend.h"
 #include "errorhandling/errorclass.h"
 

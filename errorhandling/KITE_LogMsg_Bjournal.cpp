@@ -32,7 +32,7 @@ iovec string_field(const std::string& field) {
 }  // namespace
 
 KITE_LogMsg_Bjournal::KITE_LogMsg_Bjournal()
-    : open_error_(KITE_LogMsg_Sys::socket_error(kSocket)),
+    : open_error_(KITE_LogMsg_Sys::socket_error(SOCKET_PATH)),
       trouble_(std::make_unique<KITE_LogMsg_Trouble>("journal")) {}
 
 KITE_LogMsg_Bjournal::~KITE_LogMsg_Bjournal() = default;

@@ -41,7 +41,7 @@ class KITE_LogMsg_Bjournal : public KITE_LogMsg_Backend {
   int open_error() const { return open_error_; }
 
   // Where libsystemd sends to.
-  static constexpr const char* kSocket = "/run/systemd/journal/socket";
+  static constexpr const char* SOCKET_PATH = "/run/systemd/journal/socket";
 
  private:
   int send(int priority, const char* buffer, int len);

@@ -58,7 +58,7 @@ Backends KITE_LogMsg_LogTo::backends(const char* setting) {
                           "nothing listens at /dev/log");
     } else if (entry == "journal") {
       usable = add_usable(backends, std::make_unique<KITE_LogMsg_Bjournal>(), entry,
-                          std::string("nothing listens at ") + KITE_LogMsg_Bjournal::kSocket);
+                          std::string("nothing listens at ") + KITE_LogMsg_Bjournal::SOCKET_PATH);
     } else if (entry.compare(0, 5, "file=") == 0) {
       usable = add_usable(backends, std::make_unique<KITE_LogMsg_Bfile>(entry.c_str() + 5), entry,
                           "cannot open the file");

@@ -9,8 +9,8 @@
 #include <memory>
 #include <new>
 
-#include "ace/Object_Manager.h"
-#include "ace/Thread.h"
+#include <ace/Object_Manager.h>
+#include <ace/Thread.h>
 
 namespace {
 

@@ -45,8 +45,9 @@
 #include <ostream>
 #include <string>
 
-#include "ace/Recursive_Thread_Mutex.h"
-#include "ace/Singleton.h"
+#include <ace/Recursive_Thread_Mutex.h>
+#include <ace/Singleton.h>
+
 #include "errorhandling/KITE_ERRLOG_Logbuf.h"
 #include "errorhandling/KITE_LogMsg_BackendMgr.h"
 

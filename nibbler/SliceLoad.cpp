@@ -12,7 +12,7 @@
 
 namespace {
 
-const size_t page_size = size_t(1) << LPAGESIZE;
+const size_t kPageSize = size_t(1) << LPAGESIZE;
 
 // Closes the file on every way out of load.
 class FileCloser {
@@ -39,11 +39,11 @@ unsigned long shown(off_t off) {
 ssize_t read_page(int fd, char* buf, size_t need) {
   size_t got = 0;
   for (;;) {
-    const ssize_t n = read(fd, buf + got, page_size - got);
+    const ssize_t n = read(fd, buf + got, kPageSize - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return n;
     got += static_cast<size_t>(n);
-    if (n == 0 || got >= need || got == page_size) return static_cast<ssize_t>(got);
+    if (n == 0 || got >= need || got == kPageSize) return static_cast<ssize_t>(got);
   }
 }
 
@@ -92,11 +92,11 @@ void SliceLoad::load(const char* filename, off_t off, size_t size) {
   }
 
   const size_t start = static_cast<size_t>(segoffset_);
-  const size_t need = size > page_size - start ? page_size : start + size;
+  const size_t need = size > kPageSize - start ? kPageSize : start + size;
   const ssize_t nr = read_page(fd, puffer, need);
   if (nr < 0)
     throw Systemerror(errno, "read", "SliceLoad::load: read(%s,%d) at %lx:%m", filename,
-                      static_cast<int>(page_size), shown(fileoffset_));
+                      static_cast<int>(kPageSize), shown(fileoffset_));
 
   const size_t avail = static_cast<size_t>(nr);
   if (avail < start || avail - start < size)

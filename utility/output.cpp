@@ -70,13 +70,13 @@ int semaphore_id = -1;
 // process that ends while holding it.
 sembuf output_sem_lock[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
 sembuf output_sem_unlock[1] = {{0, -1, SEM_UNDO}};
-const key_t output_sem_key = 0x81579C;
+const key_t kOutputSemKey = 0x81579C;
 // How long a line waits for its turn before it goes out unserialised.
-const int turn_wait_seconds = 3;
+const int kTurnWaitSeconds = 3;
 
 // The set is created in every program that holds the module and stays in the system.
 struct semaphore_set_creation {
-  semaphore_set_creation() { semaphore_id = semget(output_sem_key, 1, IPC_CREAT | 0600); }
+  semaphore_set_creation() { semaphore_id = semget(kOutputSemKey, 1, IPC_CREAT | 0600); }
 } semaphore_set_created OUTPUT_STARTUP(4);
 
 // The buffers of std::cout and std::cerr as the program starts with them.
@@ -89,9 +89,9 @@ struct standard_buffers_at_start {
 int console_error = 0;
 
 const char* const hex_chars = "0123456789ABCDEF";
-const char* const unknown_executable = "UnknownExecutable";
-const size_t text_size = 4096;
-const size_t prefix_size = 1024;
+const char* const kUnknownExecutable = "UnknownExecutable";
+const size_t kTextSize = 4096;
+const size_t kPrefixSize = 1024;
 
 struct classification_format {
   int syslog_priority;
@@ -101,7 +101,7 @@ struct classification_format {
 
 // Indexed by output_classification. The label of e_unspecific appears in the system log only;
 // on the console its text stands alone.
-const classification_format formats[] = {
+const classification_format kFormats[] = {
     {LOG_DEBUG, "Debug  : ", true},    {LOG_INFO, "Message: ", true},
     {LOG_WARNING, "Warning: ", false}, {LOG_ERR, "Error  : ", false},
     {LOG_EMERG, "Failure: ", false},   {LOG_NOTICE, "Notice : ", false},
@@ -120,7 +120,7 @@ std::string name_from_ps() {
                 "ps p %i | grep %i | awk '{if ($4 != \"+\")  print($5); else print($6); }'", pid,
                 pid);
   FILE* pipe = popen(command, "r");
-  if (pipe == nullptr) return unknown_executable;
+  if (pipe == nullptr) return kUnknownExecutable;
   std::string name;
   char helparray[256];
   if (std::fgets(helparray, sizeof helparray, pipe) != nullptr) {
@@ -130,7 +130,7 @@ std::string name_from_ps() {
   }
   pclose(pipe);
   // An empty name would send every later line through ps again.
-  return name.empty() ? unknown_executable : name;
+  return name.empty() ? kUnknownExecutable : name;
 }
 
 // Finds the executable's name once: argv[0] from /proc, else ps, else "UnknownExecutable".
@@ -146,7 +146,7 @@ void set_output_executable_name() {
       command[got] = '\0';
       executable_name = after_last_slash(command);
       // An empty argv[0], or one ending in '/', names nothing: a failed search, not repeated.
-      if (executable_name.empty()) executable_name = unknown_executable;
+      if (executable_name.empty()) executable_name = kUnknownExecutable;
       return;
     }
   }
@@ -155,11 +155,11 @@ void set_output_executable_name() {
 
 // "<executable>[<language>]:: " within the prefix buffer: an over-long tag keeps half of the
 // room, the name what the tag leaves; both are cut rather than overflow.
-void build_prefix(char (&prefix_output_string)[prefix_size]) {
-  const size_t room = prefix_size - 1 - std::strlen("[]:: ");
+void build_prefix(char (&prefix_output_string)[kPrefixSize]) {
+  const size_t room = kPrefixSize - 1 - std::strlen("[]:: ");
   const size_t language_length = std::min(language.size(), room / 2);
   const size_t name_length = std::min(executable_name.size(), room - language_length);
-  std::snprintf(prefix_output_string, prefix_size, "%.*s[%.*s]:: ", static_cast<int>(name_length),
+  std::snprintf(prefix_output_string, kPrefixSize, "%.*s[%.*s]:: ", static_cast<int>(name_length),
                 executable_name.c_str(), static_cast<int>(language_length), language.c_str());
 }
 
@@ -186,7 +186,7 @@ class output_turn {
     static bool waited_in_vain = false;
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += waited_in_vain ? 0 : turn_wait_seconds;
+    deadline.tv_sec += waited_in_vain ? 0 : kTurnWaitSeconds;
     for (;;) {
       timespec now, left;
       clock_gettime(CLOCK_MONOTONIC, &now);
@@ -268,7 +268,7 @@ void component::write_line(output_classification kindof, const char* str, bool t
     return;
   }
   if (kindof < e_debug || kindof > e_unspecific) return;
-  const classification_format& format = formats[kindof];
+  const classification_format& format = kFormats[kindof];
   const std::string usertext = m_name.empty() ? std::string(str) : m_name + ": " + str;
   bool first_wait_in_vain;
   if (switches.use_syslog()) {
@@ -306,9 +306,9 @@ std::string component::console_line(output_classification kindof, const std::str
       else
         std::memcpy(time_information, clock_text + 11, 8);
     }
-    char prefix_output_string[prefix_size];
+    char prefix_output_string[kPrefixSize];
     build_prefix(prefix_output_string);
-    line = line + time_information + prefix_output_string + formats[kindof].label;
+    line = line + time_information + prefix_output_string + kFormats[kindof].label;
   }
   line += usertext;
   line += '\n';
@@ -317,7 +317,7 @@ std::string component::console_line(output_classification kindof, const std::str
 
 void component::voutput(output_classification kindof, const char* msg, va_list argp) {
   if (msg == nullptr) return;
-  char text[text_size];
+  char text[kTextSize];
   if (std::vsnprintf(text, sizeof text, msg, argp) < 0) text[0] = '\0';
   general_output_function(kindof, text);
 }
@@ -377,7 +377,7 @@ void component::dump_hex(const unsigned char* buffer, unsigned buffer_len,
   cond_fail(bytes_per_line == 0, "output::component::dump_hex: got wrong bytes_per_line value");
   if (buffer == nullptr) return;
   // A line's text is cut at 4095 characters anyway; bytes beyond that are not rendered.
-  const size_t shown_per_line = std::min<size_t>(bytes_per_line, text_size / 3 + 1);
+  const size_t shown_per_line = std::min<size_t>(bytes_per_line, kTextSize / 3 + 1);
   std::string hex_message;
   for (size_t first = 0; first < buffer_len; first += bytes_per_line) {
     const size_t count = std::min<size_t>({bytes_per_line, buffer_len - first, shown_per_line});

@@ -8,7 +8,7 @@
 
 namespace {
 
-const char* const null_message = "tracegate::print got NULL msg";
+const char* const kNullMessage = "tracegate::print got NULL msg";
 
 // Formats into 1024 characters, cutting longer texts, and writes under e_debug.
 void write_debug(output::component& target, const char* msg, va_list argp) {
@@ -28,7 +28,7 @@ tracegate::tracegate(const char* name) {
 
 void tracegate::print(const char* msg, ...) const {
   if (!_dbg) return;
-  output::cond_fail(msg == nullptr, "%s", null_message);
+  output::cond_fail(msg == nullptr, "%s", kNullMessage);
   va_list argp;
   va_start(argp, msg);
   write_debug(output::component::get_default_component(), msg, argp);
@@ -41,7 +41,7 @@ tracegate::component::component(const tracegate* pe, const char* name) : m_pe(pe
 
 void tracegate::component::print(const char* msg, ...) {
   if (!m_pe->is_on()) return;
-  output::cond_fail(msg == nullptr, "%s", null_message);
+  output::cond_fail(msg == nullptr, "%s", kNullMessage);
   va_list argp;
   va_start(argp, msg);
   write_debug(m_oc, msg, argp);
