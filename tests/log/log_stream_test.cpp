@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "support/failing_new.h"
 #include "support/recording_backend.h"
 
 namespace {
@@ -91,6 +92,16 @@ TEST_F(LogStream, AFailedStreamedLineCostsNoLaterLine) {
                                                     {S::WARNING, "ef\n"},
                                                     {S::ERROR, "g\n"},
                                                     {S::WARNING, "h\n"}}));
+}
+
+// Streamed text of 1024 characters or more is copied to the heap; without that memory the
+// text goes out as it stands, then a notice at CRIT.
+TEST_F(LogStream, LongStreamedTextWithoutMemoryGoesOutUnformatted) {
+  const std::string text = std::string(1500, 'y') + "%m@PID\n";
+  kite_test::fail_nothrow_new_after(0);
+  *log_ << S::WARNING << text << std::flush;
+  EXPECT_EQ(capture_.lines(),
+            (std::vector<LogLine>{{S::WARNING, text}, {S::CRIT, "Stack overflow\n"}}));
 }
 
 TEST_F(LogStream, ZeroByteEndsTheStreamedMessage) {

@@ -31,3 +31,7 @@ void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
     return nullptr;
   }
 }
+
+void* operator new[](std::size_t n, const std::nothrow_t& nothrow) noexcept {
+  return operator new(n, nothrow);
+}

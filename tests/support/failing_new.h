@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Lets a test make a coming `new (std::nothrow)` come back empty, as it does when memory
-// runs out, and count such allocations. Add support/failing_new.cpp to the test program's
-// sources: it replaces the global nothrow operator new of that program only.
+// Lets a test make a coming `new (std::nothrow)` (of an object or an array) come back empty,
+// as it does when memory runs out, and count such allocations. Add support/failing_new.cpp
+// to the test program's sources: it replaces the global nothrow operator new of that program
+// only.
 #ifndef KITE_TESTS_FAILING_NEW_H
 #define KITE_TESTS_FAILING_NEW_H
 
