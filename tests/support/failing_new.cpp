@@ -18,13 +18,22 @@ void fail_nothrow_new_after(int n) {
 
 }  // namespace kite_test
 
-// Allocates through the throwing form, so the ordinary operator delete still matches.
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+namespace {
+
+// Counts the allocation and tells whether it is the one to fail.
+bool fails_now() {
   ++kite_test::nothrow_new_calls;
   int left = kite_test::countdown.load();
   while (left >= 0 && !kite_test::countdown.compare_exchange_weak(left, left - 1)) {
   }
-  if (left == 0) return nullptr;
+  return left == 0;
+}
+
+}  // namespace
+
+// Each allocates through its throwing form, so the ordinary delete of that form matches.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  if (fails_now()) return nullptr;
   try {
     return ::operator new(n);
   } catch (...) {
@@ -32,6 +41,11 @@ void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
   }
 }
 
-void* operator new[](std::size_t n, const std::nothrow_t& nothrow) noexcept {
-  return operator new(n, nothrow);
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  if (fails_now()) return nullptr;
+  try {
+    return ::operator new[](n);
+  } catch (...) {
+    return nullptr;
+  }
 }
