@@ -46,24 +46,24 @@ class Stopper : public ACE_Event_Handler {
 int main(int argc, char** argv) {
   const long port = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 0;
   if (port < 0 || port > 65535) {
-    line_server::log_stream()->error("usage: lineserver [port]");
+    KITE_LogMsg_Stream::instance()->error("usage: lineserver [port]");
     return 2;
   }
   ACE_Reactor reactor(new ACE_Dev_Poll_Reactor, true);
   line_server::Server server(&reactor);
   if (server.open(static_cast<u_short>(port)) == -1) {
-    line_server::log_stream()->error("cannot listen on port %ld: %m", port);
+    KITE_LogMsg_Stream::instance()->error("cannot listen on port %ld: %m", port);
     return 1;
   }
   Stopper stopper;
   if (reactor.register_handler(&stopper, ACE_Event_Handler::READ_MASK) == -1) {
-    line_server::log_stream()->error("cannot watch for SIGINT and SIGTERM: %m");
+    KITE_LogMsg_Stream::instance()->error("cannot watch for SIGINT and SIGTERM: %m");
     return 1;
   }
-  line_server::log_stream()->message("listening on 127.0.0.1 port %u", server.port());
+  KITE_LogMsg_Stream::instance()->message("listening on 127.0.0.1 port %u", server.port());
   reactor.run_reactor_event_loop();
-  line_server::log_stream()->message("stopping with %zu connections open",
-                                     server.open_connections());
+  KITE_LogMsg_Stream::instance()->message("stopping with %zu connections open",
+                                          server.open_connections());
   reactor.close();  // ends them, each logged, before the handlers go
   return 0;
 }
