@@ -20,13 +20,15 @@ constexpr unsigned kBatch = 16;
 // One per thread and pool: where other threads send back the chunks the thread made.
 // It lives as long as its thread or any chunk made under it, whichever is longer.
 struct alignas(16) Home {
-  Home(uint64_t pool, unsigned int perthread) : id(pool), limit(perthread) {}
+  Home(uint64_t pool, unsigned int perthread, void (*dispose_chunk)(void*))
+      : id(pool), limit(perthread), dispose(dispose_chunk) {}
 
   std::atomic<Chunk*> returned{nullptr};  // kClosed once the thread ended
   std::atomic<unsigned> waiting{0};       // an upper bound of the chunks in `returned`
   std::atomic<unsigned> refs{1};          // the thread, and every chunk made under it
   const uint64_t id;
   const unsigned limit;
+  void (*const dispose)(void*);  // the pool's, for chunks freed after a put()
 };
 
 // Tagged pointers: an address with the pool's index in its low bits, and a marker no chunk
@@ -68,8 +70,10 @@ void unref(Home* h) {
   std::free(h);
 }
 
+// A chunk that was put: what it holds goes first.
 void discard(Chunk* c) {
   Home* h = home_of(c->home);
+  if (h != nullptr && h->dispose != nullptr) h->dispose(c + 1);
   ::operator delete(c);
   if (h != nullptr) unref(h);
 }
@@ -206,7 +210,7 @@ void* KITE_Chunk_Pool::get_slow(bool* fresh) {
     // Bookkeeping, not a chunk: it comes from malloc (which aligns to 16).
     void* memory = std::malloc(sizeof(Home));
     if (memory == nullptr) return get_unpooled(size_);
-    s.home = tag_of(new (memory) Home(id, perthread_));
+    s.home = tag_of(new (memory) Home(id, perthread_, dispose_));
   }
   take_back(s);
   if (s.cache != nullptr) return get(fresh);

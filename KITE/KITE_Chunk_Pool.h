@@ -24,10 +24,14 @@
 // the home's list (plus a count of what waits there); taking the list back is one exchange.
 // Only allocating or freeing a chunk touches the home's reference count.
 //
+// Chunks that hold on to something: a pool may name a function that lets go of what a chunk
+// holds. It runs on every chunk of the pool that is freed after a put() (at its thread's
+// end, beyond a bound, on its way to a home that ended), never on a chunk a caller holds.
+//
 // Limits: a process pools through at most 7 pools at once (a destroyed pool gives its place
-// back), three of them the kit's own (pdbf's blocks, the records of data and of message
-// blocks); further pools hand out plain chunks that put() frees. A pool must outlive the
-// uses its owner makes of it; chunks may outlive the pool.
+// back), four of them the kit's own (pdbf's blocks, the records of data and of message
+// blocks, ready message blocks); further pools hand out plain chunks that put() frees (see
+// homed()). A pool must outlive the uses its owner makes of it; chunks may outlive the pool.
 //
 // Cost: get() and put() on the home thread are a few loads and stores; a miss costs one
 // allocation.
@@ -41,9 +45,11 @@
 class KITE_Chunk_Pool {
  public:
   // Chunks of `size` usable bytes, aligned to 16; the calling thread keeps at most
-  // perthread of them. Nothing is allocated before the first get().
-  constexpr KITE_Chunk_Pool(size_t size, unsigned int perthread)
-      : size_(size), perthread_(perthread), id_(0) {}
+  // perthread of them. Nothing is allocated before the first get(). dispose, unless null,
+  // lets go of what a chunk put back holds before the chunk is freed (see above).
+  constexpr KITE_Chunk_Pool(size_t size, unsigned int perthread,
+                            void (*dispose)(void* chunk) = nullptr)
+      : size_(size), perthread_(perthread), dispose_(dispose), id_(0) {}
   // Frees the calling thread's cache of this pool; other threads free theirs when they end.
   ~KITE_Chunk_Pool();
 
@@ -62,6 +68,11 @@ class KITE_Chunk_Pool {
   static void* get_unpooled(size_t n);
   // Gives a chunk of any pool, or of get_unpooled(), back; any thread may put any chunk.
   static void put(void* chunk);
+  // Whether put() keeps the chunk for its pool; false for a plain chunk (get_unpooled(), or
+  // get() of a pool without a place), which put() frees at once without dispose.
+  static bool homed(const void* chunk) {
+    return (static_cast<const Chunk*>(chunk)[-1].home & ~kIndexMask) != 0;
+  }
 
   size_t size() const { return size_; }
   unsigned int perthread() const { return perthread_; }
@@ -102,6 +113,7 @@ class KITE_Chunk_Pool {
 
   size_t size_;
   unsigned int perthread_;
+  void (*dispose_)(void*);
   // Assigned on first use: a serial number above the index of the pool's slot.
   mutable std::atomic<uint64_t> id_;
 };
