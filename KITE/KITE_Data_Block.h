@@ -74,6 +74,8 @@ class KITE_Data_Block : public BOLT::Mseg {
  protected:
   friend class KITE_Data_Block_Factory;
   friend class KITE_Pooled_Data_Block_Factory;
+  // Keeps a ready message block's data block and empties it for its next use.
+  friend class KITE_Message_Block;
 
   // The buffer stays with the caller; withcontent makes the block full from the start.
   KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size, bool withcontent);

@@ -33,6 +33,14 @@
 // Records: a KITE_Message_Block record comes from a per-thread cache (KITE_Chunk_Pool, at
 // most 1024 records a thread) and goes back to it at its end, also on another thread; derived
 // message blocks are allocated plainly.
+//
+// Ready blocks: ready_block() makes a message block on one data block of pdbf's, and its last
+// release keeps the two together, in a per-thread cache of its own (at most 1024 a thread),
+// for the next ready_block(): no destructor, no constructor, no trip of either record through
+// its pool. A released ready block whose chain grew, or whose data block someone else still
+// holds, releases its chain as any other, and only its record is kept. Released on another
+// thread, a ready block goes back to the thread that made it; a thread's ready blocks are
+// freed when it ends.
 #ifndef KITE_MESSAGE_BLOCK_H
 #define KITE_MESSAGE_BLOCK_H
 
@@ -65,6 +73,7 @@ class KITE_Message_Block {
         rd_ptr_(0),
         wr_ptr_(edb == nullptr ? 0 : edb->length()),
         _refcount(1),
+        ready_(false),
         next_(nullptr),
         prev_(nullptr) {}
 
@@ -82,6 +91,15 @@ class KITE_Message_Block {
   }
   // Adds a holder and returns this; never null.
   KITE_Message_Block* add_ref();
+
+  // A message block on one empty data block of pdbf's, positions 0: what
+  // new KITE_Message_Block(pdbf.generate(pdbf.capacity()), false) gives, usually taken from the
+  // calling thread's ready blocks (see above). Throws NoMoreDynamicMemory, as generate() does,
+  // when there is no memory for the data block; null (as new (std::nothrow)) when there is none
+  // for the record.
+  static inline KITE_Message_Block* ready_block();
+  // Ready blocks the calling thread keeps: its cache and those other threads sent back.
+  static unsigned int ready_cached() { return ready_blocks_.cached(); }
 
   // Records of this class come from a per-thread cache; see the header comment.
   static void* operator new(size_t size) {
@@ -184,13 +202,7 @@ class KITE_Message_Block {
 
  protected:
   // Ends only through release(). Releases every data block of the chain once.
-  virtual ~KITE_Message_Block() {
-    for (KITE_Data_Block* b = first_; b != nullptr;) {
-      KITE_Data_Block* following = b->next;  // b may be gone after its release
-      b->release();
-      b = following;
-    }
-  }
+  virtual ~KITE_Message_Block() { release_chain(); }
   // A record without a chain; duplicate() and clone() fill it in.
   KITE_Message_Block();
   // The empty record duplicate() and clone() fill in. A derived message block returns
@@ -212,6 +224,10 @@ class KITE_Message_Block {
   // information's address is exact for a class whose first virtual function is defined
   // out of line; were it ever duplicated, delete would do the same work.)
   void destroy() {
+    if (ready_) {
+      keep();
+      return;
+    }
     if (&typeid(*this) != &typeid(KITE_Message_Block)) {
       delete this;
       return;
@@ -219,6 +235,41 @@ class KITE_Message_Block {
     this->KITE_Message_Block::~KITE_Message_Block();
     operator delete(this);
   }
+
+  void release_chain() {
+    for (KITE_Data_Block* b = first_; b != nullptr;) {
+      KITE_Data_Block* following = b->next;  // b may be gone after its release
+      b->release();
+      b = following;
+    }
+  }
+
+  // A ready block's end: back to the ready blocks whole when its chain is the one data block
+  // and nobody else holds that (the count's load acquires what former holders did, as the
+  // data block's own release does); otherwise without its chain (unready()).
+  void keep() {
+    const KITE_Data_Block* b = first_;
+    if (b->next == nullptr && b->reference_count_.load(std::memory_order_acquire) == 1) {
+      KITE_Chunk_Pool::put(this);
+    } else {
+      unready();
+    }
+  }
+  void unready();
+  // What the wrapping constructor sets, over the data block kept in first_: the block a new
+  // ready_block() would make.
+  void rewind() {
+    first_->cur_size_ = 0;
+    db = first_;
+    rd_ptr_ = wr_ptr_ = 0;
+    _refcount.store(1, std::memory_order_relaxed);
+    next_ = prev_ = nullptr;
+  }
+  // ready_block() without a kept pair at hand; m is an empty record from the cache, or null.
+  static KITE_Message_Block* make_ready(KITE_Message_Block* m);
+  // Releases the chain of a ready block that is freed: the pool's dispose function.
+  static void drop(void* record);
+  static KITE_Chunk_Pool ready_blocks_;
 
   // A record from the cache; derived records, of other sizes, are allocated plainly.
   static void* record(size_t size) {
@@ -249,11 +300,21 @@ class KITE_Message_Block {
   size_t rd_ptr_;
   size_t wr_ptr_;
   std::atomic<unsigned int> _refcount;
+  // The record is a chunk of ready_blocks_ and goes back there at its end.
+  bool ready_;
 
  protected:
   // The caller's list links.
   KITE_Message_Block* next_;
   KITE_Message_Block* prev_;
 };
+
+// Taking a kept pair is a few stores; a record kept without its chain gets a new data block.
+inline KITE_Message_Block* KITE_Message_Block::ready_block() {
+  KITE_Message_Block* m = static_cast<KITE_Message_Block*>(ready_blocks_.get_cached());
+  if (m == nullptr || m->first_ == nullptr) return make_ready(m);
+  m->rewind();
+  return m;
+}
 
 #endif
