@@ -76,15 +76,20 @@ size_t copy_to_line_end(char* to, const char* from, size_t n) {
   return i + copy_to_line_end(to + i, from + i, n - i);
 }
 
-size_t copy_line(char* to, const char* from, size_t n) {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2 ? copy_to_line_end_avx2(to, from, n) : copy_to_line_end(to, from, n);
-}
-#else
-size_t copy_line(char* to, const char* from, size_t n) {
-  return copy_to_line_end(to, from, n);
-}
 #endif
+
+using Line_Copy = size_t (*)(char* to, const char* from, size_t n);
+
+// The copy for this processor, chosen once; a caller takes it once per chunk.
+Line_Copy line_copy() {
+#if defined(__x86_64__)
+  static const Line_Copy copy =
+      __builtin_cpu_supports("avx2") ? copy_to_line_end_avx2 : copy_to_line_end;
+  return copy;
+#else
+  return copy_to_line_end;
+#endif
+}
 
 // The first LF or CR in [p, end), or end.
 const char* find_line_end(const char* p, const char* end) {
@@ -208,27 +213,24 @@ void Message_Assembler::StateMashine::changeState(State* ns, char ch) {
   ns->enter(ch);
 }
 
-// pdbf's own type (a subclass may override generate()) is called directly, so that taking a
-// cached block is inline.
-void Message_Assembler::StateMashine::allocateMessageBlock() {
-  if (currentblock_ != nullptr) return;
-  KITE_Data_Block* block = &typeid(*factory_) == &typeid(KITE_Pooled_Data_Block_Factory)
-                               ? static_cast<KITE_Pooled_Data_Block_Factory*>(factory_)
-                                     ->KITE_Pooled_Data_Block_Factory::generate(MESSAGE_SIZE)
-                               : factory_->generate(MESSAGE_SIZE);
-  currentblock_ = new (std::nothrow) KITE_Message_Block(block, false);
-  if (currentblock_ == nullptr) {
-    block->release();
+// With pdbf, a ready block: the same record over the same kind of data block as the plain
+// path makes (pdbf's capacity is MESSAGE_SIZE), allocated in the same order, but its release
+// keeps both for the next line.
+inline void Message_Assembler::StateMashine::newBlock(bool ready) {
+  currentblock_ = ready ? KITE_Message_Block::ready_block() : plainBlock();
+  if (currentblock_ == nullptr)
     throw NoMoreDynamicMemory(__FILE_NAME__, __LINE__, "allocateMessageBlock");
-  }
 }
 
-// The slot is cleared before the call: the observer owns the block from then on, also when
-// it throws or feeds this assembler again.
-void Message_Assembler::StateMashine::sendMessageBlock() {
-  KITE_Message_Block* block = currentblock_;
-  currentblock_ = nullptr;
-  processor_->process(block);
+KITE_Message_Block* Message_Assembler::StateMashine::plainBlock() {
+  KITE_Data_Block* block = factory_->generate(MESSAGE_SIZE);
+  KITE_Message_Block* record = new (std::nothrow) KITE_Message_Block(block, false);
+  if (record == nullptr) block->release();
+  return record;
+}
+
+void Message_Assembler::StateMashine::allocateMessageBlock() {
+  if (currentblock_ == nullptr) newBlock(factory_ == &pdbf);
 }
 
 void Message_Assembler::StateMashine::dropLine(char ch) {
@@ -284,6 +286,8 @@ void Message_Assembler::StateMashine::run(const char*& p, const char* end, bool 
 }
 
 const char* Message_Assembler::StateMashine::runLines(const char* p, const char* end) {
+  const bool ready = factory_ == &pdbf;
+  const Line_Copy copy = line_copy();
   while (p != end) {
     if (currentstate_ == discardline_state_) {
       const char* line_end = find_line_end(p, end);
@@ -293,34 +297,38 @@ const char* Message_Assembler::StateMashine::runLines(const char* p, const char*
       continue;
     }
     if (currentstate_ != collectmsg_state_ || currentblock_ == nullptr) return p;
-    KITE_Message_Block* block = currentblock_;
-    const size_t room = block->size() - block->wr_rel();
-    const size_t n = copy_line(block->wr_ptr(), p, std::min(room, static_cast<size_t>(end - p)));
-    block->wr_ptr(static_cast<unsigned int>(n));
-    p += n;
-    if (n == 0 || !is_line_end(p[-1])) return p;
-    sendPlain();
+    // sendPlain() leaves the collect state current with a new block (or throws), so lines
+    // follow each other without a look at the state.
+    do {
+      KITE_Message_Block* block = currentblock_;
+      const size_t room = block->size() - block->wr_rel();
+      const size_t n = copy(block->wr_ptr(), p, std::min(room, static_cast<size_t>(end - p)));
+      block->wr_ptr(static_cast<unsigned int>(n));
+      p += n;
+      if (n == 0 || !is_line_end(p[-1])) return p;
+      sendPlain(ready);
+    } while (p != end);
   }
   return p;
 }
 
 // What changeState(getSendMessageState(), ch) does on the plain machine with the channel
 // off: the send state is current while the observer runs, then the collect state with a
-// new block, also when the observer throws.
-void Message_Assembler::StateMashine::sendPlain() {
-  currentstate_ = StateMashine::getSendMessageState();
+// new block, also when the observer throws. The send state is made once, by the first line.
+inline void Message_Assembler::StateMashine::sendPlain(bool ready) {
+  currentstate_ = sendmsg_state_ != nullptr ? sendmsg_state_ : StateMashine::getSendMessageState();
   try {
     sendMessageBlock();
   } catch (...) {
-    beginPlain();
+    beginPlain(ready);
     throw;
   }
-  beginPlain();
+  beginPlain(ready);
 }
 
-void Message_Assembler::StateMashine::beginPlain() {
+inline void Message_Assembler::StateMashine::beginPlain(bool ready) {
   currentstate_ = collectmsg_state_;
-  StateMashine::allocateMessageBlock();
+  if (currentblock_ == nullptr) newBlock(ready);
 }
 
 // For other machines: while the current state is exactly the base collect state and the

@@ -145,8 +145,14 @@ class Message_Assembler {
     // Makes a message block of MESSAGE_SIZE bytes from the factory current unless there is
     // one. Throws NoMoreDynamicMemory.
     virtual void allocateMessageBlock();
-    // Hands the current block to the observer, which owns it from then on.
-    void sendMessageBlock();
+    // Hands the current block to the observer, which owns it from then on. The slot is
+    // cleared before the call, so the observer owns the block also when it throws or feeds
+    // this assembler again.
+    void sendMessageBlock() {
+      KITE_Message_Block* block = currentblock_;
+      currentblock_ = nullptr;
+      processor_->process(block);
+    }
     // The current block is full and cannot take ch: drops the message and, unless ch is a
     // line end, discards up to and including the next one. Allocates a fresh block.
     void dropLine(char ch);
@@ -186,8 +192,12 @@ class Message_Assembler {
     // definitions). Each returns where it stopped.
     const char* runLines(const char* p, const char* end);
     const char* collectRun(const char* p, const char* end);
-    void sendPlain();
-    void beginPlain();
+    void sendPlain(bool ready);
+    void beginPlain(bool ready);
+    // Makes the current block; ready when the factory is pdbf (decided once by the caller).
+    void newBlock(bool ready);
+    // A new record over a block of the factory's; null (the block released) without memory.
+    KITE_Message_Block* plainBlock();
 
     unsigned long dropped_;  // lines dropped by dropLine(), ever
   };

@@ -343,6 +343,63 @@ TEST(Assembler, LineBlocksComeFromTheGivenFactory) {
   EXPECT_EQ(counting.foreign_recycles, 0);
 }
 
+// Blocks that the observer keeps (the delivered one, or a second holder on its bytes) keep
+// their line while the assembler goes on with thousands more, whatever its blocks are
+// recycled through.
+TEST(Assembler, BlocksTheObserverKeepsKeepTheirLines) {
+  const struct {
+    const char* how;
+    KITE_Message_Block* (*keep)(KITE_Message_Block*);
+  } cases[] = {
+      {"itself", [](KITE_Message_Block* mb) { return mb; }},
+      {"add_ref",
+       [](KITE_Message_Block* mb) {
+         mb->add_ref();
+         mb->release();
+         return mb;
+       }},
+      {"duplicate",
+       [](KITE_Message_Block* mb) {
+         KITE_Message_Block* d = mb->duplicate();
+         mb->release();
+         return d;
+       }},
+  };
+  constexpr int kLines = 3000;
+  for (const auto& c : cases) {
+    class Keeper : public KITE::Message_Observer {
+     public:
+      explicit Keeper(KITE_Message_Block* (*keep)(KITE_Message_Block*)) : keep_(keep) {}
+      // Keeps the even lines; lets the odd ones go at once.
+      void process(KITE_Message_Block* mb) override {
+        KITE_Message_Block* k = keep_(mb);
+        if (delivered++ % 2 == 0) {
+          kept.push_back(k);
+        } else {
+          k->release();
+        }
+      }
+      std::vector<KITE_Message_Block*> kept;
+      size_t delivered = 0;
+
+     private:
+      KITE_Message_Block* (*keep_)(KITE_Message_Block*);
+    } keeper(c.keep);
+    {
+      KITE::Message_Assembler assembler(&keeper);
+      for (int i = 0; i < kLines; ++i) feed(assembler, "line " + std::to_string(i) + "\n");
+    }
+    ASSERT_EQ(keeper.delivered, static_cast<size_t>(kLines)) << c.how;
+    ASSERT_EQ(keeper.kept.size(), static_cast<size_t>(kLines / 2)) << c.how;
+    for (size_t i = 0; i < keeper.kept.size(); ++i) {
+      KITE_Message_Block* mb = keeper.kept[i];
+      EXPECT_EQ(std::string(mb->rd_ptr(), mb->length()), "line " + std::to_string(2 * i) + "\n")
+          << c.how;
+      mb->release();
+    }
+  }
+}
+
 // A machine that counts the blocks it makes through its own allocateMessageBlock().
 class AllocationCounter : public KITE::Message_Assembler::StateMashine {
  public:
