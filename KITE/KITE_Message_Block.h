@@ -48,7 +48,6 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
-#include <typeinfo>
 
 #include "KITE/KITE_Chunk_Pool.h"
 #include "KITE/KITE_Data_Block.h"
@@ -219,22 +218,16 @@ class KITE_Message_Block {
   KITE_Data_Block* curblock() { return db; }
 
  private:
-  // delete this. A record of exactly this class, the common case, is destroyed and given
-  // back without the virtual call, so the whole release is inline. (Comparing the type
-  // information's address is exact for a class whose first virtual function is defined
-  // out of line; were it ever duplicated, delete would do the same work.)
+  // delete this. A ready block goes back to its cache inline; every other record ends out
+  // of line (destroy_plain()), so that the release inlined into callers stays small.
   void destroy() {
     if (ready_) {
       keep();
       return;
     }
-    if (&typeid(*this) != &typeid(KITE_Message_Block)) {
-      delete this;
-      return;
-    }
-    this->KITE_Message_Block::~KITE_Message_Block();
-    operator delete(this);
+    destroy_plain();
   }
+  void destroy_plain();
 
   void release_chain() {
     for (KITE_Data_Block* b = first_; b != nullptr;) {
