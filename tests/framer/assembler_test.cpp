@@ -88,6 +88,32 @@ TEST(Assembler, StoresEveryOtherCharacterUnchanged) {
   EXPECT_EQ(assemble(line), Messages{line});
 }
 
+// Every byte value at every place of a line, fed as a chunk of its own (so that the line's
+// end is also the chunk's): it ends a message exactly when it is LF or CR.
+TEST(Assembler, EveryByteEndsAMessageExactlyWhenItIsALineEnd) {
+  constexpr size_t kLength = 150;
+  Recorder recorder;
+  Messages expected;
+  {
+    KITE::Message_Assembler assembler(&recorder);
+    for (int byte = 0; byte < 256; ++byte) {
+      for (size_t at = 0; at + 1 < kLength; ++at) {
+        std::string line(kLength - 1, 'x');
+        line[at] = static_cast<char>(byte);
+        line += '\n';
+        feed(assembler, line);
+        if (byte == '\n' || byte == '\r') {
+          expected.push_back(line.substr(0, at + 1));
+          expected.push_back(line.substr(at + 1));
+        } else {
+          expected.push_back(line);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(recorder.messages, expected);
+}
+
 TEST(Assembler, EmptyAndNegativeChunksChangeNothing) {
   Recorder recorder;
   KITE::Message_Assembler assembler(&recorder);
