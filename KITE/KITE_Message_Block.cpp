@@ -65,10 +65,7 @@ KITE_Message_Block* KITE_Message_Block::make_ready(KITE_Message_Block* m) {
   return m;
 }
 
-// A record of exactly this class, the common case, is destroyed and given back without the
-// virtual call. (Comparing the type information's address is exact for a class whose first
-// virtual function is defined out of line; were it ever duplicated, delete would do the same
-// work.)
+// A record of exactly this class is destroyed and given back without the virtual call.
 void KITE_Message_Block::destroy_plain() {
   if (&typeid(*this) != &typeid(KITE_Message_Block)) {
     delete this;

@@ -48,6 +48,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <typeinfo>
 
 #include "KITE/KITE_Chunk_Pool.h"
 #include "KITE/KITE_Data_Block.h"
@@ -218,11 +219,22 @@ class KITE_Message_Block {
   KITE_Data_Block* curblock() { return db; }
 
  private:
-  // delete this. A ready block goes back to its cache inline; every other record ends out
-  // of line (destroy_plain()), so that the release inlined into callers stays small.
+  // delete this. Inline, without the virtual call, for the common cases: a ready block goes
+  // back to its cache; a record of exactly this class on at most one data block, whose
+  // destructor would only release that block, is given back and the block released. The
+  // rest ends out of line (destroy_plain()), which keeps the release inlined into callers
+  // small. (Comparing the type information's address is exact for a class whose first
+  // virtual function is defined out of line; were it ever duplicated, delete would do the
+  // same work.)
   void destroy() {
     if (ready_) {
       keep();
+      return;
+    }
+    KITE_Data_Block* b = first_;
+    if (&typeid(*this) == &typeid(KITE_Message_Block) && (b == nullptr || b->next == nullptr)) {
+      operator delete(this);
+      if (b != nullptr) b->release();
       return;
     }
     destroy_plain();
