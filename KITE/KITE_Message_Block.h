@@ -40,7 +40,10 @@
 // its pool. A released ready block whose chain grew, or whose data block someone else still
 // holds, releases its chain as any other, and only its record is kept. Released on another
 // thread, a ready block goes back to the thread that made it; a thread's ready blocks are
-// freed when it ends.
+// freed when it ends. Memory bound, per thread, as for pdbf's blocks (KITE_Chunk_Pool): 1024
+// ready blocks cached, 1024 sent back and not yet taken, 16 of other threads on their way
+// home, each its data block's chunk and 88 bytes (2064 of 1224 bytes, 2.5 MB), besides what
+// pdbf keeps.
 #ifndef KITE_MESSAGE_BLOCK_H
 #define KITE_MESSAGE_BLOCK_H
 
