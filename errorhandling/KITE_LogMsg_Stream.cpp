@@ -19,11 +19,38 @@ const int kLineMax = 254;
 // Longest streamed text that log_write copies on the stack; longer text goes to the heap.
 const int kCopyOnStack = 1024;
 
-// Between a '%' and its conversion character: argument position, flags, width, precision
-// and length modifiers, as glibc's printf reads them. Whatever follows is the conversion,
-// and the C library alone judges it.
-bool is_directive_part(char c) {
-  return c && std::strchr("0123456789$-+ #'I*.hlLqjzZtw", c);
+// glibc reads a directive in a fixed order: an argument position ("1$"), flags, a width,
+// a precision, one length modifier, and then any character as the conversion; the C
+// library alone judges that character. A part out of order is the conversion too, so
+// "%5 " is a whole (invalid) directive.
+const char* skip_digits(const char* p) {
+  while (*p >= '0' && *p <= '9') ++p;
+  return p;
+}
+
+// After an argument position "n$" at p, else p. "0$" is none: the 0 is a flag or a width.
+const char* skip_position(const char* p) {
+  const char* digits_end = skip_digits(p);
+  const bool nonzero = std::strspn(p, "0") < static_cast<size_t>(digits_end - p);
+  return nonzero && *digits_end == '$' ? digits_end + 1 : p;
+}
+
+// A width or precision: digits, or "*" or "*n$" to read it from the arguments.
+const char* skip_amount(const char* p) {
+  return *p == '*' ? skip_position(p + 1) : skip_digits(p);
+}
+
+// The end of the directive that starts at percent.
+const char* directive_end(const char* percent) {
+  const char* p = skip_position(percent + 1);
+  while (*p && std::strchr(" +-#0'I", *p)) ++p;
+  p = skip_amount(p);
+  if (*p == '.') p = skip_amount(p + 1);
+  if ((*p == 'h' || *p == 'l') && p[1] == *p)
+    p += 2;
+  else if (*p && std::strchr("hlLqzZtj", *p))
+    ++p;
+  return *p ? p + 1 : p;
 }
 
 template <size_t N>
@@ -42,11 +69,9 @@ const char* plain_end(const char* format) {
 // directive), so it starts no token there: the directives, and with them the arguments
 // they read, stay exactly those of the caller's format.
 const char* copy_directive(const char* percent, std::string& out) {
-  const char* p = percent + 1;
-  while (is_directive_part(*p)) ++p;
-  if (*p) ++p;
-  out.append(percent, static_cast<size_t>(p - percent));
-  return p;
+  const char* end = directive_end(percent);
+  out.append(percent, static_cast<size_t>(end - percent));
+  return end;
 }
 
 bool ends_with_newline(const char* format, const char* end) {

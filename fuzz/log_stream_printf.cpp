@@ -19,11 +19,13 @@
 namespace {
 
 // Each piece reads at most one argument; %b and %B read a marker's address as a number,
-// which takes its place all the same.
+// which takes its place all the same. The last pieces make directives with their parts in
+// and out of glibc's order ("%5h.@"). No "$": a format that mixes argument positions with
+// plain directives is undefined, and glibc reads wrong arguments on it by itself.
 const char* const kPieces[] = {
-    "%s",    "%5s",     "%-7s", "%.2s", "%%",    "%m",    "%b",    "%#B",  "%",
-    "%5",    "%-",      "%@",   "%5@",  "@PROG", "@FILE", "@LINE", "@PID", "@TID",
-    "@TIME", "@ERRSTR", "@",    "@FI",  "x",     " ",     "\n",    "%%m",  "%%@FILE",
+    "%s", "%5s", "%-7s",  "%.2s",  "%%",      "%m",   "%b",   "%#B",   "%",       "%5", "%-",
+    "%@", "%5@", "@PROG", "@FILE", "@LINE",   "@PID", "@TID", "@TIME", "@ERRSTR", "@",  "@FI",
+    "x",  " ",   "\n",    "%%m",   "%%@FILE", "h",    "l",    ".",     "5",       "0",  "'",
 };
 const size_t kPieceCount = sizeof kPieces / sizeof kPieces[0];
 const int kMaxPieces = 24;

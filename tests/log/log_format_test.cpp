@@ -159,8 +159,11 @@ TEST_F(LogFormat, TokensNeverChangeWhichArgumentADirectiveReads) {
   log_->info("F", 5, 0, ENOENT);
   log_unchecked(log_, S::ERROR, "@FILE %b %#B %s", 5u, 6u, "s");
   log_unchecked(log_, S::ERROR, "%%m %@FILE %5@LINE %y %d", 9);
+  // A part out of glibc's order ends the directive: "%5 " and "%hl" are whole ones.
+  log_unchecked(log_, S::ERROR, "%5 %@LINE %-5-@LINE %hl@LINE %s", "s");
   EXPECT_EQ(capture_.texts(),
-            (std::vector<std::string>{"F 101 0B110 s\n", "%m %@FILE %5@LINE %y 9\n"}));
+            (std::vector<std::string>{"F 101 0B110 s\n", "%m %@FILE %5@LINE %y 9\n",
+                                      "%5 %@LINE %-5-5 %l5 s\n"}));
 }
 
 }  // namespace
