@@ -161,9 +161,10 @@ TEST_F(LogFormat, TokensNeverChangeWhichArgumentADirectiveReads) {
   log_unchecked(log_, S::ERROR, "%%m %@FILE %5@LINE %y %d", 9);
   // A part out of glibc's order ends the directive: "%5 " and "%hl" are whole ones.
   log_unchecked(log_, S::ERROR, "%5 %@LINE %-5-@LINE %hl@LINE %s", "s");
+  log_unchecked(log_, S::ERROR, "%2$s%1$@LINE%1$.1s@LINE", "a", "b");
   EXPECT_EQ(capture_.texts(),
             (std::vector<std::string>{"F 101 0B110 s\n", "%m %@FILE %5@LINE %y 9\n",
-                                      "%5 %@LINE %-5-5 %l5 s\n"}));
+                                      "%5 %@LINE %-5-5 %l5 s\n", "b%@LINEa5\n"}));
 }
 
 }  // namespace
