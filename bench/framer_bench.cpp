@@ -258,47 +258,41 @@ class CopyPasser : public LineSink {
   Relay* to_;
 };
 
-void Handoff(benchmark::State& state) {
+// Each side feeds a batch of the text in turn and waits until the relay's thread has
+// released all it was handed.
+template <class Kit, class Reference>
+void handoff_against(benchmark::State& state, Relay& to, Kit& kit, Reference& reference) {
   const std::vector<char>& t = text(static_cast<size_t>(state.range(0)));
-  Relay to;
-  BlockPasser blocks(&to);
-  KITE::Message_Assembler assembler(&blocks);
-  CopyPasser copies(&to);
-  LineSplitter splitter(&copies);
   size_t kit_at = 0;
   size_t reference_at = 0;
   alternate(
       state, kBatch,
       [&] {
-        feed_batch(assembler, t, kit_at);
+        feed_batch(kit, t, kit_at);
         to.drain();
       },
       [&] {
-        feed_batch(splitter, t, reference_at);
+        feed_batch(reference, t, reference_at);
         to.drain();
       },
       Clock::kWall);
 }
 
+void Handoff(benchmark::State& state) {
+  Relay to;
+  BlockPasser blocks(&to);
+  KITE::Message_Assembler assembler(&blocks);
+  CopyPasser copies(&to);
+  LineSplitter splitter(&copies);
+  handoff_against(state, to, assembler, splitter);
+}
+
 void PooledVsPlain(benchmark::State& state) {
-  const std::vector<char>& t = text(static_cast<size_t>(state.range(0)));
   Relay to;
   BlockPasser blocks(&to);
   KITE::Message_Assembler pooled(&blocks, &pdbf);
   KITE::Message_Assembler plain(&blocks, &smdbf);
-  size_t kit_at = 0;
-  size_t reference_at = 0;
-  alternate(
-      state, kBatch,
-      [&] {
-        feed_batch(pooled, t, kit_at);
-        to.drain();
-      },
-      [&] {
-        feed_batch(plain, t, reference_at);
-        to.drain();
-      },
-      Clock::kWall);
+  handoff_against(state, to, pooled, plain);
 }
 
 // --- two assemblers on two threads
