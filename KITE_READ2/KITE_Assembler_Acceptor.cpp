@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "KITE_READ2/KITE_Assembler_Acceptor.h"
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +32,11 @@ constexpr unsigned long kIdleTicks = 4;
 // for the open ones.
 constexpr int kAcceptsPerEvent = 64;
 
+// Readiness of the connections: at most this many per epoll_wait(), and at most this many
+// waits per readiness of the connection set, before the reactor gets its turn again.
+constexpr int kEventsPerWait = 64;
+constexpr int kWaitsPerEvent = 16;
+
 KITE_LogMsg_Stream* log() {
   return KITE_LogMsg_Stream::instance();
 }
@@ -54,16 +60,24 @@ class Assembler_Acceptor::Connection : public Assembler_Handler {
         acceptor_(acceptor),
         seen_(acceptor->tick_) {}
 
-  int handle_input(ACE_HANDLE handle) override {
+  // One readiness: reads, and closes the connection when it ended. True when the reads
+  // took all that one readiness may take, so more is likely waiting.
+  bool serve() {
     seen_ = acceptor_->tick_;
-    return Assembler_Handler::handle_input(handle);
+    const size_t before = bytes();
+    if (Assembler_Handler::handle_input(get_handle()) == -1) {
+      handle_close(ACE_INVALID_HANDLE, ACE_Event_Handler::READ_MASK);  // deletes this
+      return false;
+    }
+    return bytes() - before == READ_SIZE * READS_PER_EVENT;
   }
 
-  // Ends the connection for cause; closed() reports it.
+  // Ends the connection for cause; closed() reports it. Closing the handle also takes it
+  // out of the acceptor's epoll set.
   void close(Connection_End::Cause cause) {
     cause_ = cause;
     forced_ = true;
-    reactor()->remove_handler(this, ACE_Event_Handler::READ_MASK);
+    handle_close(ACE_INVALID_HANDLE, ACE_Event_Handler::READ_MASK);  // deletes this
   }
 
   Message_Observer* const observer_;  // not owned
@@ -100,40 +114,54 @@ Assembler_Acceptor::~Assembler_Acceptor() {
   }
   close_listener();
   close_older(ULONG_MAX, Connection_End::STOPPED);
+  if (poll_ == ACE_INVALID_HANDLE) return;
+  if (reactor() != nullptr) {
+    reactor()->remove_handler(poll_, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
+  }
+  ACE_OS::close(poll_);
 }
 
 int Assembler_Acceptor::open(const ACE_INET_Addr& address, ACE_Reactor* reactor,
                              bool reuse_port) {
-  const int fd = socket(address.get_type(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd == -1) return -1;
-  listener_ = fd;
+  if (listen_on(address, reuse_port) == -1 || (poll_ = epoll_create1(EPOLL_CLOEXEC)) == -1) {
+    const int error = errno;
+    close_listener();
+    errno = error;
+    return -1;
+  }
+  this->reactor(reactor);
+  int failed = reactor->register_handler(listener_, this, ACE_Event_Handler::ACCEPT_MASK);
+  if (failed == 0) failed = reactor->register_handler(poll_, this, ACE_Event_Handler::READ_MASK);
+  if (failed == 0 && settings_.idle.count() > 0) {
+    // A sweep every quarter of the idle time, but not more often than every millisecond.
+    const std::chrono::microseconds idle = settings_.idle;
+    const ACE_Time_Value every(
+        std::max(idle / static_cast<long>(kIdleTicks), std::chrono::microseconds(1000)));
+    failed = reactor->schedule_timer(this, &kSweep, every, every) == -1 ? -1 : 0;
+  }
+  if (failed == 0) return 0;
+  const int error = errno;
+  reactor->remove_handler(poll_, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
+  ACE_OS::close(poll_);
+  poll_ = ACE_INVALID_HANDLE;
+  close_listener();
+  errno = error;
+  return -1;
+}
+
+int Assembler_Acceptor::listen_on(const ACE_INET_Addr& address, bool reuse_port) {
+  listener_ = socket(address.get_type(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   const int on = 1;
   sockaddr_storage bound;
   socklen_t length = sizeof bound;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      (reuse_port && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) ||
-      bind(fd, static_cast<sockaddr*>(address.get_addr()), address.get_size()) != 0 ||
-      listen(fd, SOMAXCONN) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-    close_listener();
+  if (listener_ == -1 || setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      (reuse_port && setsockopt(listener_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) ||
+      bind(listener_, static_cast<sockaddr*>(address.get_addr()), address.get_size()) != 0 ||
+      listen(listener_, SOMAXCONN) != 0 ||
+      getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
     return -1;
-  }
   port_ = ACE_INET_Addr(reinterpret_cast<sockaddr_in*>(&bound), static_cast<int>(length))
               .get_port_number();
-  this->reactor(reactor);
-  if (reactor->register_handler(this, ACE_Event_Handler::ACCEPT_MASK) == -1) {
-    close_listener();
-    return -1;
-  }
-  if (settings_.idle.count() > 0) {
-    // A sweep every quarter of the idle time, but not more often than every millisecond.
-    const std::chrono::microseconds idle = settings_.idle;
-    const ACE_Time_Value every(std::max(idle / static_cast<long>(kIdleTicks), std::chrono::microseconds(1000)));
-    if (reactor->schedule_timer(this, &kSweep, every, every) == -1) {
-      close_listener();
-      return -1;
-    }
-  }
   return 0;
 }
 
@@ -141,7 +169,32 @@ u_short Assembler_Acceptor::port() const {
   return port_;
 }
 
-int Assembler_Acceptor::handle_input(ACE_HANDLE) {
+int Assembler_Acceptor::handle_input(ACE_HANDLE handle) {
+  if (handle == poll_) {
+    serve();
+  } else {
+    accept();
+  }
+  return 0;
+}
+
+// The connections are level-triggered in the acceptor's own epoll set: a wait reports up to
+// kEventsPerWait of them and nothing needs re-arming after a read (the reactor's epoll waits
+// for one handler at a time and re-arms each after its call). Waits go on while they may
+// find more: a full batch, or a connection that took all one readiness may read.
+void Assembler_Acceptor::serve() {
+  epoll_event events[kEventsPerWait];
+  bool more = true;
+  for (int waits = 0; more && waits < kWaitsPerEvent; ++waits) {
+    const int n = epoll_wait(poll_, events, kEventsPerWait, 0);
+    more = n == kEventsPerWait;
+    for (int i = 0; i < n; ++i) {
+      if (static_cast<Connection*>(events[i].data.ptr)->serve()) more = true;
+    }
+  }
+}
+
+void Assembler_Acceptor::accept() {
   for (int accepts = 0; accepts < kAcceptsPerEvent; ++accepts) {
     sockaddr_storage peer;
     socklen_t length = sizeof peer;
@@ -151,7 +204,7 @@ int Assembler_Acceptor::handle_input(ACE_HANDLE) {
       const int error = errno;
       if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
       if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) pause(error);
-      return 0;  // EAGAIN: nobody waits
+      return;  // EAGAIN: nobody waits
     }
     if (paused_run_.count != 0) {
       log()->message("Assembler_Acceptor: accepting again after %lu pause(s)", paused_run_.count);
@@ -159,7 +212,6 @@ int Assembler_Acceptor::handle_input(ACE_HANDLE) {
     }
     admit(handle, ACE_INET_Addr(reinterpret_cast<sockaddr_in*>(&peer), static_cast<int>(length)));
   }
-  return 0;
 }
 
 void Assembler_Acceptor::admit(ACE_HANDLE handle, const ACE_INET_Addr& peer) {
@@ -183,10 +235,13 @@ void Assembler_Acceptor::admit(ACE_HANDLE handle, const ACE_INET_Addr& peer) {
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  if (connection != nullptr && connection->open(reactor()) == -1) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.ptr = connection;
+  if (connection != nullptr && epoll_ctl(poll_, EPOLL_CTL_ADD, handle, &event) == -1) {
     delete connection;  // closes the handle
     handle = ACE_INVALID_HANDLE;
-    failure = "no registration with the reactor";
+    failure = "no room in the epoll set";
   } else if (connection != nullptr) {
     connection->next_ = first_;
     if (first_ != nullptr) first_->prev_ = connection;
@@ -219,7 +274,7 @@ void Assembler_Acceptor::end_runs() {
 }
 
 void Assembler_Acceptor::pause(int error) {
-  reactor()->remove_handler(this, ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
+  reactor()->remove_handler(listener_, ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
   paused_ = true;
   if (paused_run_.count++ == 0) {
     log()->warn("Assembler_Acceptor: cannot accept (%s): paused, tried again every %lld ms",
@@ -231,7 +286,9 @@ void Assembler_Acceptor::pause(int error) {
 int Assembler_Acceptor::handle_timeout(const ACE_Time_Value&, const void* act) {
   if (act == &kResume) {
     paused_ = false;
-    if (reactor()->register_handler(this, ACE_Event_Handler::ACCEPT_MASK) == -1) pause(errno);
+    if (reactor()->register_handler(listener_, this, ACE_Event_Handler::ACCEPT_MASK) == -1) {
+      pause(errno);
+    }
   } else if (act == &kSweep) {
     sweep();
   } else if (act == &kGrace) {
@@ -302,7 +359,8 @@ int Assembler_Acceptor::handle_exception(ACE_HANDLE) {
 void Assembler_Acceptor::close_listener() {
   if (listener_ == ACE_INVALID_HANDLE) return;
   if (reactor() != nullptr && !paused_) {
-    reactor()->remove_handler(this, ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
+    reactor()->remove_handler(listener_,
+                              ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
   }
   ACE_OS::close(listener_);
   listener_ = ACE_INVALID_HANDLE;

@@ -143,6 +143,9 @@ class Assembler_Acceptor : public ACE_Event_Handler {
     unsigned long count = 0;
   };
 
+  int listen_on(const ACE_INET_Addr& address, bool reuse_port);
+  void accept();
+  void serve();
   void admit(ACE_HANDLE handle, const ACE_INET_Addr& peer);
   // A connection was admitted: logs the end of the runs of refusals.
   void end_runs();
@@ -158,6 +161,7 @@ class Assembler_Acceptor : public ACE_Event_Handler {
   std::atomic<size_t> own_count_{0};
   std::atomic<size_t>* count_;  // own_count_ or the shared one
   ACE_HANDLE listener_ = ACE_INVALID_HANDLE;
+  ACE_HANDLE poll_ = ACE_INVALID_HANDLE;  // the connections' epoll set
   u_short port_ = 0;
   Connection* first_ = nullptr;  // the open connections, a doubly linked list
   size_t open_ = 0;
