@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -39,6 +40,11 @@ constexpr int kWaitsPerEvent = 16;
 
 KITE_LogMsg_Stream* log() {
   return KITE_LogMsg_Stream::instance();
+}
+
+template <size_t N>
+void copy(char (&to)[N], const char* text) {
+  std::snprintf(to, N, "%s", text);
 }
 
 // "address:port" of peer, for log lines.
@@ -121,8 +127,7 @@ Assembler_Acceptor::~Assembler_Acceptor() {
   ACE_OS::close(poll_);
 }
 
-int Assembler_Acceptor::open(const ACE_INET_Addr& address, ACE_Reactor* reactor,
-                             bool reuse_port) {
+int Assembler_Acceptor::open(const ACE_INET_Addr& address, ACE_Reactor* reactor, bool reuse_port) {
   if (listen_on(address, reuse_port) == -1 || (poll_ = epoll_create1(EPOLL_CLOEXEC)) == -1) {
     const int error = errno;
     close_listener();
@@ -225,39 +230,47 @@ void Assembler_Acceptor::admit(ACE_HANDLE handle, const ACE_INET_Addr& peer) {
     ACE_OS::close(handle);
     return;
   }
+  // Copied: the exception that says why is gone after its catch.
+  char failure[128] = "";
+  int error = ENOMEM;
   Message_Observer* observer = nullptr;
   Connection* connection = nullptr;
-  const char* failure = nullptr;
   try {
     observer = factory_->make(peer);
     if (observer != nullptr) connection = new (std::nothrow) Connection(handle, observer, this);
-    if (observer != nullptr && connection == nullptr) failure = "no memory for its handler";
+    if (observer != nullptr && connection == nullptr) copy(failure, "no memory for its handler");
   } catch (const std::exception& e) {
-    failure = e.what();
+    copy(failure, e.what());
+  } catch (...) {
+    copy(failure, "an exception of unknown type");
   }
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.ptr = connection;
-  if (connection != nullptr && epoll_ctl(poll_, EPOLL_CTL_ADD, handle, &event) == -1) {
+  if (connection != nullptr) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = connection;
+    if (epoll_ctl(poll_, EPOLL_CTL_ADD, handle, &event) == 0) {
+      connection->next_ = first_;
+      if (first_ != nullptr) first_->prev_ = connection;
+      first_ = connection;
+      ++open_;
+      end_runs();
+      return;
+    }
+    error = errno;
+    std::snprintf(failure, sizeof failure, "no room in the epoll set (%s)", std::strerror(error));
     delete connection;  // closes the handle
     handle = ACE_INVALID_HANDLE;
-    failure = "no room in the epoll set";
-  } else if (connection != nullptr) {
-    connection->next_ = first_;
-    if (first_ != nullptr) first_->prev_ = connection;
-    first_ = connection;
-    ++open_;
-    end_runs();
-    return;
   }
   count_->fetch_sub(1);
   if (handle != ACE_INVALID_HANDLE) ACE_OS::close(handle);
-  if (failure == nullptr) return;  // the factory's own choice
+  if (failure[0] == '\0') return;  // the factory's own choice
   if (unserved_.count++ == 0) {
     log()->error("Assembler_Acceptor: connection from %s refused: %s", Peer_Name(peer).text,
                  failure);
   }
-  if (observer != nullptr) factory_->ended(observer, Connection_End{Connection_End::REFUSED, ENOMEM, 0, 0});
+  if (observer != nullptr) {
+    factory_->ended(observer, Connection_End{Connection_End::REFUSED, error, 0, 0});
+  }
 }
 
 void Assembler_Acceptor::end_runs() {
@@ -274,7 +287,8 @@ void Assembler_Acceptor::end_runs() {
 }
 
 void Assembler_Acceptor::pause(int error) {
-  reactor()->remove_handler(listener_, ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
+  reactor()->remove_handler(listener_,
+                            ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
   paused_ = true;
   if (paused_run_.count++ == 0) {
     log()->warn("Assembler_Acceptor: cannot accept (%s): paused, tried again every %lld ms",

@@ -2,23 +2,34 @@
 // KITE::Assembler_Acceptor: accepts TCP connections under an ACE reactor and gives each an
 // Assembler_Handler whose lines go to an observer that the program makes for it.
 //
-//   listener --accept--> admit: limit? --> factory->make(peer) --> Connection::open(reactor)
-//      |                   |  refused (closed at once, logged)        |
-//      | EMFILE, ENFILE    v                                          v  end of file, error,
-//      v                 the next one                              idle, stop
-//   paused PAUSE, then tried again                         factory->ended(observer, end)
+//   reactor --listener--> accept4 --> admit: limit? --> factory->make(peer) --> Connection
+//      |                     | EMFILE, ENFILE  | refused: closed at once, logged     |
+//      |                     v                 v                                     v
+//      |               paused for PAUSE    the next one               acceptor's epoll set
+//      +--epoll set--> up to 64 readinesses per wait --> Connection reads --> observer
+//                                             end of file, error, idle, stop |
+//                                                                            v
+//                                                     factory->ended(observer, end)
+//
+// Connections do not register with the reactor one by one: they sit, level-triggered, in
+// an epoll set of the acceptor's, which is registered with the reactor as one handle. One
+// wait then reports up to 64 connections and a read needs no re-arming afterwards (the
+// reactor's own epoll waits for one handler per call and re-arms each after its call:
+// three system calls per read). Waits go on, up to 16 per readiness of the set, while they
+// may find more (a full batch, or a connection that read all one readiness may read); then
+// the reactor has its turn (timers, notifications, the listener).
 //
 // Refusals. A connection is accepted and closed at once when the limit of open connections
 // is reached, when make() returns null (the program's choice, not logged) or throws, or
 // when there is no memory for its handler, its assembler or their first block. A run of
-// refusals of one kind is logged as it starts and, with its count, as it ends, so a flood
-// of connections makes two log lines, not one per connection.
+// refusals of one kind is logged as it starts and, with its count, as it ends (at the next
+// connection admitted), so a flood of connections makes two log lines, not one each.
 //
 // Out of descriptors (EMFILE, ENFILE, or ENOBUFS/ENOMEM from accept): the listener leaves
 // the reactor for PAUSE (100 ms) and is tried again, so the reactor never spins on a
 // listener it cannot serve; waiting connections stay in the kernel's backlog until
-// descriptors free. Logged once as the run starts and once, with its count of pauses, as
-// it ends.
+// descriptors free, and the open ones are served meanwhile. Logged once as the run starts
+// and once, with its count of pauses, as it ends.
 //
 // Idle connections: with Settings::idle, a connection that gave no input for that long is
 // closed within a quarter of it more (a sweep every idle/4), and each sweep that closes
@@ -30,10 +41,10 @@
 // reaches factory->ended() exactly once, with its observer; the handler and its assembler
 // (with the block being filled) are freed just before.
 //
-// Ownership: the acceptor owns its listener and its connections; the factory, the observers
-// it makes and the shared count are the program's and must outlive the acceptor. The
-// acceptor must outlive its registration: destroy it on the reactor's thread, before the
-// reactor.
+// Ownership: the acceptor owns its listener, its epoll set and its connections; the
+// factory, the observers it makes and the shared count are the program's and must outlive
+// the acceptor. The acceptor must outlive its registration: destroy it on the reactor's
+// thread (or after its event loop ended), before the reactor.
 //
 // Threads: everything runs on the thread of the reactor's event loop, except
 // request_stop(), which any thread may call. Several acceptors on reactors of their own
@@ -42,7 +53,8 @@
 // The factory is then called from each of their threads.
 //
 // Cost: per connection one accept4(), the factory's make(), one handler with its assembler,
-// and one registration; per read what Assembler_Handler costs.
+// one epoll_ctl() and one close(); per readiness what Assembler_Handler costs, and one
+// epoll_wait() per batch of up to 64.
 #ifndef KITE_READ2_KITE_ASSEMBLER_ACCEPTOR_H
 #define KITE_READ2_KITE_ASSEMBLER_ACCEPTOR_H
 
@@ -65,10 +77,10 @@ struct Connection_End {
     FAILED,       // an exception out of the assembler or the observer (logged)
     IDLE,         // no input for longer than Settings::idle
     STOPPED,      // closed by stop() after its grace time, or by the acceptor's destructor
-    REFUSED,      // no memory for the handler after make(): the observer saw no line
+    REFUSED,      // no handler after make() (no memory, no room in the epoll set): no line
   };
   Cause cause;
-  int error;               // the errno of READ_ERROR (ENOMEM for REFUSED), else 0
+  int error;               // the errno of READ_ERROR or REFUSED, else 0
   size_t bytes;            // read from the peer
   unsigned long overlong;  // lines dropped for being longer than MESSAGE_SIZE
 };

@@ -3,19 +3,23 @@
 // stream socket, a pipe) delivers into a message assembler of its own.
 //
 //   reactor --handle_input--> read(handle, up to 64 KiB) --> assembler.feed() --> observer
-//                             ^   |  end of file, error          |  over-long lines
-//               buffer filled |   v                              v
-//               (at most 4x)  +-- handle_close --> closed(error)   overlong(count)
+//                               |    ^ buffer filled: read again,    |  over-long lines
+//                               |    +- at most 4 reads in all       v
+//                               | end of file, error             overlong(count)
+//                               v
+//                             handle_close --> closed(error)
 //
 // Each readiness the reactor reports gives reads of at most 64 KiB (into a buffer on the
 // stack, so a thousand idle connections cost no buffers), each fed whole: every good line
 // of it reaches the observer, and over-long lines are dropped and reported once each
 // (Message_Assembler::feed()). A read that fills the buffer is followed by another, up to
 // READS_PER_EVENT of them: a busy connection then costs the reactor one wait and one
-// re-arm per 256 KiB instead of per 64 KiB, and still leaves its turn to the others. A read that returns nothing ends the connection: end of
-// file or an error, or an exception out of the assembler or the observer (logged at
-// ERROR), make handle_input() return -1, and the reactor's handle_close() closes the
-// handle and calls closed() with 0, the read's errno or -1 respectively.
+// re-arm per 256 KiB instead of per 64 KiB, and still leaves its turn to the others.
+//
+// A read that returns nothing ends the connection: end of file or an error, or an
+// exception out of the assembler or the observer (logged at ERROR), make handle_input()
+// return -1, and the reactor's handle_close() closes the handle and calls closed() with 0,
+// the read's errno or -1 respectively.
 //
 // Ownership: the handler owns the handle from construction and closes it (at the latest
 // in its destructor). The observer and the factory are not owned. closed() is the last

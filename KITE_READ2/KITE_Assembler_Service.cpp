@@ -61,7 +61,7 @@ class Assembler_Service::Worker {
   }
 
   std::thread thread_;
-  ACE_Reactor* reactor_ = nullptr;        // on the thread's stack while it runs
+  ACE_Reactor* reactor_ = nullptr;          // on the thread's stack while it runs
   Assembler_Acceptor* acceptor_ = nullptr;  // likewise
 };
 

@@ -94,9 +94,12 @@ bool number(const char* text, long max, long* value) {
 
 int main(int argc, char** argv) {
   static const option kOptions[] = {
-      {"port", required_argument, nullptr, 'p'},    {"max-connections", required_argument, nullptr, 'c'},
-      {"idle", required_argument, nullptr, 'i'},    {"threads", required_argument, nullptr, 't'},
-      {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
+      {"port", required_argument, nullptr, 'p'},
+      {"max-connections", required_argument, nullptr, 'c'},
+      {"idle", required_argument, nullptr, 'i'},
+      {"threads", required_argument, nullptr, 't'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
   };
   long port = 0, threads = 1, idle = 0, limit = 0;
   for (int option; (option = getopt_long(argc, argv, "p:c:i:t:h", kOptions, nullptr)) != -1;) {
@@ -121,7 +124,8 @@ int main(int argc, char** argv) {
         good = false;
     }
     if (!good) {
-      if (option != '?') std::fprintf(stderr, "lineserver: bad value '%s' of -%c\n", optarg, option);
+      if (option != '?')
+        std::fprintf(stderr, "lineserver: bad value '%s' of -%c\n", optarg, option);
       std::fputs("Try 'lineserver --help' for more information.\n", stderr);
       return 2;
     }

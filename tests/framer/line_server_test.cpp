@@ -60,7 +60,8 @@ class Recorder : public KITE::Observer_Factory {
   void ended(KITE::Message_Observer* observer, const End& end) override {
     Lines* lines = static_cast<Lines*>(observer);
     std::lock_guard<std::mutex> lock(mutex_);
-    ended_.push_back({end.cause, lines->lines, end.bytes, end.overlong, std::this_thread::get_id()});
+    ended_.push_back(
+        {end.cause, lines->lines, end.bytes, end.overlong, std::this_thread::get_id()});
     delete lines;
     changed_.notify_all();
   }
