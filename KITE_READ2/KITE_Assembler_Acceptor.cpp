@@ -280,8 +280,9 @@ void Assembler_Acceptor::end_runs() {
     limited_.count = 0;
   }
   if (unserved_.count != 0) {
-    log()->message("Assembler_Acceptor: %lu connection(s) refused for want of memory",
-                   unserved_.count);
+    log()->message(
+        "Assembler_Acceptor: %lu connection(s) refused for want of memory or an observer",
+        unserved_.count);
     unserved_.count = 0;
   }
 }

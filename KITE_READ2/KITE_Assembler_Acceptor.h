@@ -92,7 +92,7 @@ class Observer_Factory {
   // (NoMoreDynamicMemory): the connection is then refused and logged.
   virtual Message_Observer* make(const ACE_INET_Addr& peer) = 0;
   // The connection of observer ended; the acceptor does not use observer again, so it may
-  // be deleted here.
+  // be deleted here. Must not throw (it runs inside the reactor's dispatch).
   virtual void ended(Message_Observer* observer, const Connection_End& end) = 0;
 
  protected:

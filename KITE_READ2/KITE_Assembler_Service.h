@@ -47,6 +47,7 @@ class Assembler_Service {
 
   // Listens on address (port 0: a free one, the same for every thread) with threads threads
   // (at least one). -1 with errno when a thread cannot start or listen; nothing runs then.
+  // Only while not running.
   int start(const ACE_INET_Addr& address, unsigned int threads = 1);
   // The port listened on; 0 when not running.
   u_short port() const { return port_; }

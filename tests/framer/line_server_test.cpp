@@ -17,6 +17,7 @@
 #include <future>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,7 +54,14 @@ class Lines final : public KITE::Message_Observer {
 // Makes an observer per connection and keeps what ended() hears; thread-safe.
 class Recorder : public KITE::Observer_Factory {
  public:
+  // What make() does the next time: 0 makes an observer, 1 returns null, 2 throws a
+  // std::exception, 3 throws an int.
+  enum Make { kObserver, kNull, kThrow, kThrowInt };
   KITE::Message_Observer* make(const ACE_INET_Addr&) override {
+    const Make what = next.exchange(kObserver);
+    if (what == kThrow) throw std::runtime_error("not now");
+    if (what == kThrowInt) throw 42;
+    if (what == kNull) return nullptr;
     ++made;
     return new Lines;
   }
@@ -72,6 +80,7 @@ class Recorder : public KITE::Observer_Factory {
     return ended_;
   }
   std::atomic<int> made{0};
+  std::atomic<Make> next{kObserver};
 
  private:
   std::mutex mutex_;
@@ -250,6 +259,55 @@ TEST(LineService, StopClosesWhatOutlastsTheGraceTimeAndReleasesEverything) {
   EXPECT_FALSE(Client(port).connected());
 }
 
+// The factory may refuse a connection (quietly) or fail to make its observer (logged);
+// either way the next connection is served.
+TEST(LineService, FactoryMayRefuseOrFailAndTheNextConnectionIsServed) {
+  kite_test::LogCapture capture;
+  Recorder recorder;
+  KITE::Assembler_Service service(&recorder);
+  ASSERT_EQ(service.start(kLoopback), 0);
+  const struct {
+    Recorder::Make make;
+    std::string logged;  // after the peer's address
+  } cases[] = {
+      {Recorder::kNull, ""},
+      {Recorder::kThrow, " refused: not now\n"},
+      {Recorder::kThrowInt, " refused: an exception of unknown type\n"},
+  };
+  size_t served = 0;
+  for (const auto& c : cases) {
+    capture.forget();
+    recorder.next = c.make;
+    Client refused(service.port());
+    EXPECT_TRUE(refused.closed_by_server()) << c.logged;
+    Client next(service.port());
+    ASSERT_TRUE(next.finish("line\n"));
+    const std::vector<Ended> ended = recorder.wait(++served);
+    ASSERT_EQ(ended.size(), served);
+    EXPECT_EQ(ended.back().lines, 1u);
+    const std::vector<std::string> logged = capture.texts();
+    if (c.logged.empty()) {
+      EXPECT_TRUE(logged.empty()) << logged[0];
+      continue;
+    }
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0].substr(logged[0].find(" refused: ")), c.logged);
+    EXPECT_EQ(logged[1],
+              "Assembler_Acceptor: 1 connection(s) refused for want of memory or an observer\n");
+  }
+  EXPECT_EQ(recorder.made, 3);
+}
+
+TEST(LineService, StartFailsWhenThePortIsTaken) {
+  Recorder recorder;
+  KITE::Assembler_Service first(&recorder), second(&recorder);
+  ASSERT_EQ(first.start(kLoopback), 0);
+  errno = 0;
+  EXPECT_EQ(second.start(ACE_INET_Addr(first.port(), "127.0.0.1"), 2), -1);
+  EXPECT_EQ(errno, EADDRINUSE);
+  EXPECT_EQ(second.port(), 0);
+}
+
 // Records the CPU time of the reactor's thread at each timer (RUSAGE_THREAD).
 class Cpu_Probe : public ACE_Event_Handler {
  public:
@@ -349,7 +407,8 @@ TEST(LineService, ConnectionWithoutMemoryIsRefusedAndTheNextServed) {
     const std::string prefix = "Assembler_Acceptor: connection from 127.0.0.1:";
     ASSERT_EQ(logged[0].rfind(prefix, 0), 0u) << logged[0];
     reasons += logged[0].substr(logged[0].find(" refused: "));
-    EXPECT_EQ(logged[1], "Assembler_Acceptor: 1 connection(s) refused for want of memory\n");
+    EXPECT_EQ(logged[1],
+              "Assembler_Acceptor: 1 connection(s) refused for want of memory or an observer\n");
   }
   EXPECT_TRUE(admitted);
   // Among them the handler, the assembler's machine and the connection's first block.
