@@ -356,7 +356,7 @@ TEST(LineService, OutOfDescriptorsPausesAcceptingAndServesAgainAfterwards) {
     ASSERT_EQ(probe.samples.size(), 2u);
     EXPECT_LT(probe.samples[1] - probe.samples[0], 0.1) << "CPU seconds in one second";
   }
-  EXPECT_LT(acceptor.open_connections(), size_t(kClients));
+  EXPECT_LT(recorder.made, kClients);  // the rest wait in the backlog
 
   for (auto& client : clients) client->close();
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &before), 0);
