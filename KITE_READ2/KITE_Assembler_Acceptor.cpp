@@ -191,6 +191,12 @@ void Assembler_Acceptor::serve() {
   epoll_event events[kEventsPerWait];
   bool more = true;
   for (int waits = 0; more && waits < kWaitsPerEvent; ++waits) {
+    // With one connection open the set is ready only when it is: reading it at once finds
+    // the same data as a wait would, one system call earlier.
+    if (open_ == 1) {
+      more = first_->serve();
+      continue;
+    }
     const int n = epoll_wait(poll_, events, kEventsPerWait, 0);
     more = n == kEventsPerWait;
     for (int i = 0; i < n; ++i) {
@@ -211,9 +217,9 @@ void Assembler_Acceptor::accept() {
       if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) pause(error);
       return;  // EAGAIN: nobody waits
     }
-    if (paused_run_.count != 0) {
-      log()->message("Assembler_Acceptor: accepting again after %lu pause(s)", paused_run_.count);
-      paused_run_.count = 0;
+    if (pauses_ != 0) {
+      log()->message("Assembler_Acceptor: accepting again after %lu pause(s)", pauses_);
+      pauses_ = 0;
     }
     admit(handle, ACE_INET_Addr(reinterpret_cast<sockaddr_in*>(&peer), static_cast<int>(length)));
   }
@@ -223,7 +229,7 @@ void Assembler_Acceptor::admit(ACE_HANDLE handle, const ACE_INET_Addr& peer) {
   const size_t limit = settings_.max_connections;
   if (count_->fetch_add(1) >= limit && limit != 0) {
     count_->fetch_sub(1);
-    if (limited_.count++ == 0) {
+    if (limited_++ == 0) {
       log()->warn("Assembler_Acceptor: connection from %s refused: %zu connections open, the limit",
                   Peer_Name(peer).text, limit);
     }
@@ -264,7 +270,7 @@ void Assembler_Acceptor::admit(ACE_HANDLE handle, const ACE_INET_Addr& peer) {
   count_->fetch_sub(1);
   if (handle != ACE_INVALID_HANDLE) ACE_OS::close(handle);
   if (failure[0] == '\0') return;  // the factory's own choice
-  if (unserved_.count++ == 0) {
+  if (unserved_++ == 0) {
     log()->error("Assembler_Acceptor: connection from %s refused: %s", Peer_Name(peer).text,
                  failure);
   }
@@ -274,16 +280,16 @@ void Assembler_Acceptor::admit(ACE_HANDLE handle, const ACE_INET_Addr& peer) {
 }
 
 void Assembler_Acceptor::end_runs() {
-  if (limited_.count != 0) {
-    log()->message("Assembler_Acceptor: %lu connection(s) refused at the limit of %zu",
-                   limited_.count, settings_.max_connections);
-    limited_.count = 0;
+  if (limited_ != 0) {
+    log()->message("Assembler_Acceptor: %lu connection(s) refused at the limit of %zu", limited_,
+                   settings_.max_connections);
+    limited_ = 0;
   }
-  if (unserved_.count != 0) {
+  if (unserved_ != 0) {
     log()->message(
         "Assembler_Acceptor: %lu connection(s) refused for want of memory or an observer",
-        unserved_.count);
-    unserved_.count = 0;
+        unserved_);
+    unserved_ = 0;
   }
 }
 
@@ -291,7 +297,7 @@ void Assembler_Acceptor::pause(int error) {
   reactor()->remove_handler(listener_,
                             ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
   paused_ = true;
-  if (paused_run_.count++ == 0) {
+  if (pauses_++ == 0) {
     log()->warn("Assembler_Acceptor: cannot accept (%s): paused, tried again every %lld ms",
                 std::strerror(error), static_cast<long long>(PAUSE.count()));
   }

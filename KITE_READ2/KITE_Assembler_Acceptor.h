@@ -140,7 +140,7 @@ class Assembler_Acceptor : public ACE_Event_Handler {
   // notify). -1 when the notification cannot be sent.
   int request_stop(std::chrono::milliseconds grace);
 
-  // Connections this acceptor has open.
+  // Connections this acceptor has open; reactor thread only.
   size_t open_connections() const { return open_; }
 
   ACE_HANDLE get_handle() const override { return listener_; }
@@ -150,10 +150,6 @@ class Assembler_Acceptor : public ACE_Event_Handler {
 
  private:
   class Connection;
-  // A run of like events, logged as it starts and ends.
-  struct Run {
-    unsigned long count = 0;
-  };
 
   int listen_on(const ACE_INET_Addr& address, bool reuse_port);
   void accept();
@@ -181,7 +177,9 @@ class Assembler_Acceptor : public ACE_Event_Handler {
   bool paused_ = false;
   bool stopping_ = false;
   std::atomic<long long> grace_ms_{0};  // of request_stop()
-  Run limited_, unserved_, paused_run_;
+  // The current runs of refusals at the limit, of other refusals and of pauses; each run
+  // is logged as it starts and as it ends.
+  unsigned long limited_ = 0, unserved_ = 0, pauses_ = 0;
 };
 
 }  // namespace KITE
