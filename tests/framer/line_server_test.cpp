@@ -308,6 +308,26 @@ TEST(LineService, StartFailsWhenThePortIsTaken) {
   EXPECT_EQ(second.port(), 0);
 }
 
+// Every allocation of start() fails in turn: start() says ENOMEM and leaves nothing
+// running, until one start succeeds.
+TEST(LineService, StartWithoutMemoryFailsWithNothingLeftRunning) {
+  Recorder recorder;
+  bool started = false;
+  for (int n = 0; n < 100 && !started; ++n) {
+    KITE::Assembler_Service service(&recorder);
+    kite_test::fail_nothrow_new_after(n);
+    errno = 0;
+    started = service.start(kLoopback) == 0;
+    const int error = errno;
+    kite_test::fail_nothrow_new_after(-1);
+    if (!started) {
+      EXPECT_EQ(error, ENOMEM) << n;
+      EXPECT_EQ(service.port(), 0) << n;
+    }
+  }
+  EXPECT_TRUE(started);
+}
+
 // Records the CPU time of the reactor's thread at each timer (RUSAGE_THREAD).
 class Cpu_Probe : public ACE_Event_Handler {
  public:
