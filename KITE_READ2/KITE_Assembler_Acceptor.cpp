@@ -120,36 +120,23 @@ Assembler_Acceptor::~Assembler_Acceptor() {
   }
   close_listener();
   close_older(ULONG_MAX, Connection_End::STOPPED);
-  if (poll_ == ACE_INVALID_HANDLE) return;
-  if (reactor() != nullptr) {
-    reactor()->remove_handler(poll_, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
-  }
-  ACE_OS::close(poll_);
+  close_poll();
 }
 
 int Assembler_Acceptor::open(const ACE_INET_Addr& address, ACE_Reactor* reactor, bool reuse_port) {
-  if (listen_on(address, reuse_port) == -1 || (poll_ = epoll_create1(EPOLL_CLOEXEC)) == -1) {
-    const int error = errno;
-    close_listener();
-    errno = error;
-    return -1;
-  }
   this->reactor(reactor);
-  int failed = reactor->register_handler(listener_, this, ACE_Event_Handler::ACCEPT_MASK);
-  if (failed == 0) failed = reactor->register_handler(poll_, this, ACE_Event_Handler::READ_MASK);
-  if (failed == 0 && settings_.idle.count() > 0) {
-    // A sweep every quarter of the idle time, but not more often than every millisecond.
-    const std::chrono::microseconds idle = settings_.idle;
-    const ACE_Time_Value every(
-        std::max(idle / static_cast<long>(kIdleTicks), std::chrono::microseconds(1000)));
-    failed = reactor->schedule_timer(this, &kSweep, every, every) == -1 ? -1 : 0;
-  }
-  if (failed == 0) return 0;
+  // A sweep every quarter of the idle time, but not more often than every millisecond.
+  const std::chrono::microseconds idle = settings_.idle;
+  const ACE_Time_Value every(
+      std::max(idle / static_cast<long>(kIdleTicks), std::chrono::microseconds(1000)));
+  if (listen_on(address, reuse_port) == 0 && (poll_ = epoll_create1(EPOLL_CLOEXEC)) != -1 &&
+      reactor->register_handler(listener_, this, ACE_Event_Handler::ACCEPT_MASK) == 0 &&
+      reactor->register_handler(poll_, this, ACE_Event_Handler::READ_MASK) == 0 &&
+      (idle.count() == 0 || reactor->schedule_timer(this, &kSweep, every, every) != -1))
+    return 0;
   const int error = errno;
-  reactor->remove_handler(poll_, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
-  ACE_OS::close(poll_);
-  poll_ = ACE_INVALID_HANDLE;
   close_listener();
+  close_poll();
   errno = error;
   return -1;
 }
@@ -377,9 +364,16 @@ int Assembler_Acceptor::handle_exception(ACE_HANDLE) {
   return 0;
 }
 
+void Assembler_Acceptor::close_poll() {
+  if (poll_ == ACE_INVALID_HANDLE) return;
+  reactor()->remove_handler(poll_, ACE_Event_Handler::READ_MASK | ACE_Event_Handler::DONT_CALL);
+  ACE_OS::close(poll_);
+  poll_ = ACE_INVALID_HANDLE;
+}
+
 void Assembler_Acceptor::close_listener() {
   if (listener_ == ACE_INVALID_HANDLE) return;
-  if (reactor() != nullptr && !paused_) {
+  if (!paused_) {
     reactor()->remove_handler(listener_,
                               ACE_Event_Handler::ACCEPT_MASK | ACE_Event_Handler::DONT_CALL);
   }

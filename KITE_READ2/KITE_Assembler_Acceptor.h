@@ -143,7 +143,6 @@ class Assembler_Acceptor : public ACE_Event_Handler {
   // Connections this acceptor has open; reactor thread only.
   size_t open_connections() const { return open_; }
 
-  ACE_HANDLE get_handle() const override { return listener_; }
   int handle_input(ACE_HANDLE) override;
   int handle_timeout(const ACE_Time_Value&, const void* act) override;
   int handle_exception(ACE_HANDLE) override;
@@ -163,6 +162,7 @@ class Assembler_Acceptor : public ACE_Event_Handler {
   size_t close_older(unsigned long before, Connection_End::Cause cause);
   void ended(Connection* connection, const Connection_End& end);
   void close_listener();
+  void close_poll();
 
   Observer_Factory* factory_;  // not owned
   Settings settings_;

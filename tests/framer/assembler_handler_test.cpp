@@ -31,11 +31,13 @@ class Recorder : public KITE::Message_Observer {
   void process(KITE_Message_Block* mb) override {
     messages.emplace_back(mb->rd_ptr(), mb->length());
     mb->release();
-    if (throw_after != 0 && messages.size() == throw_after)
-      throw std::runtime_error("observer failed");
+    if (throw_after == 0 || messages.size() != throw_after) return;
+    if (throw_int) throw 7;
+    throw std::runtime_error("observer failed");
   }
   Messages messages;
   size_t throw_after = 0;  // messages before the observer throws; 0: never
+  bool throw_int = false;  // throws an int rather than a std::exception
 };
 
 // A handler that records what it reports about itself.
@@ -97,18 +99,27 @@ TEST(AssemblerHandler, ReportsEachOverLongLineOnceAndDeliversTheRest) {
 }
 
 TEST(AssemblerHandler, ObserverExceptionClosesTheConnection) {
-  kite_test::LogCapture capture;
-  Pair pair;
-  pair.send({"a\nb\nc\n"});
-  Recorder recorder;
-  recorder.throw_after = 1;
-  Handler handler(pair.ends[0], &recorder);
-  ACE_Reactor reactor;
-  run_until_closed(reactor, handler);
-  EXPECT_EQ(recorder.messages, Messages{"a\n"});
-  EXPECT_EQ(handler.closings, std::vector<int>{-1});
-  EXPECT_EQ(capture.texts(), std::vector<std::string>{
-                                 "Assembler_Handler: connection closed after observer failed\n"});
+  const struct {
+    bool throw_int;
+    std::string logged;
+  } cases[] = {
+      {false, "Assembler_Handler: connection closed after observer failed\n"},
+      {true, "Assembler_Handler: connection closed after an exception of unknown type\n"},
+  };
+  for (const auto& c : cases) {
+    kite_test::LogCapture capture;
+    Pair pair;
+    pair.send({"a\nb\nc\n"});
+    Recorder recorder;
+    recorder.throw_after = 1;
+    recorder.throw_int = c.throw_int;
+    Handler handler(pair.ends[0], &recorder);
+    ACE_Reactor reactor;
+    run_until_closed(reactor, handler);
+    EXPECT_EQ(recorder.messages, Messages{"a\n"});
+    EXPECT_EQ(handler.closings, std::vector<int>{-1});
+    EXPECT_EQ(capture.texts(), std::vector<std::string>{c.logged});
+  }
 }
 
 // One readiness reads until a read leaves room in the buffer, at most READS_PER_EVENT

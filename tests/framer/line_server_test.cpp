@@ -389,6 +389,7 @@ TEST(LineService, OutOfDescriptorsPausesAcceptingAndServesAgainAfterwards) {
 
   reactor.end_reactor_event_loop();
   loop.join();
+  EXPECT_EQ(acceptor.open_connections(), 0u);
   const std::vector<std::string> logged = capture.texts();
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_EQ(logged[0],
