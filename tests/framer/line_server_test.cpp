@@ -11,10 +11,10 @@
 #include <ace/Dev_Poll_Reactor.h>
 #include <ace/Reactor.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <future>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <stdexcept>
