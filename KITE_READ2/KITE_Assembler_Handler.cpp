@@ -13,7 +13,6 @@
 #include "errorhandling/KITE_LogMsg_Stream.h"
 
 namespace KITE {
-namespace {}  // namespace
 
 Assembler_Handler::Assembler_Handler(ACE_HANDLE handle, Message_Observer* observer,
                                      KITE_Data_Block_Factory* factory)
@@ -32,25 +31,30 @@ int Assembler_Handler::open(ACE_Reactor* reactor) {
 // The reactor runs no code of ours that could take an exception, so none may leave here.
 int Assembler_Handler::handle_input(ACE_HANDLE) {
   char buffer[READ_SIZE];
-  const ssize_t n = ACE_OS::read(handle_, buffer, sizeof buffer);
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
-    error_ = errno;
-    return -1;
+  for (int reads = 0; reads < READS_PER_EVENT; ++reads) {
+    const ssize_t n = ACE_OS::read(handle_, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+      error_ = errno;
+      return -1;
+    }
+    if (n == 0) return -1;
+    bytes_ += static_cast<size_t>(n);
+    try {
+      const int dropped = assembler_.feed(buffer, static_cast<int>(n));
+      if (dropped != 0) {
+        overlong_ += static_cast<unsigned long>(dropped);
+        overlong(dropped);
+      }
+    } catch (const std::exception& e) {
+      return failed(e.what());
+    } catch (...) {
+      return failed("an exception of unknown type");
+    }
+    // A read that leaves room in the buffer found the socket empty.
+    if (static_cast<size_t>(n) < sizeof buffer) return 0;
   }
-  if (n == 0) return -1;
-  bytes_ += static_cast<size_t>(n);
-  try {
-    const int dropped = assembler_.feed(buffer, static_cast<int>(n));
-    if (dropped == 0) return 0;
-    overlong_ += static_cast<unsigned long>(dropped);
-    overlong(dropped);
-    return 0;
-  } catch (const std::exception& e) {
-    return failed(e.what());
-  } catch (...) {
-    return failed("an exception of unknown type");
-  }
+  return 0;
 }
 
 int Assembler_Handler::failed(const char* what) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // KITE::Assembler_Handler on real sockets and a real reactor: lines split across writes,
-// end of file, over-long lines, a reset connection, an observer that throws.
+// end of file, over-long lines, a reset connection, an observer that throws, and how much
+// one readiness reads.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,11 +31,13 @@ class Recorder : public KITE::Message_Observer {
   void process(KITE_Message_Block* mb) override {
     messages.emplace_back(mb->rd_ptr(), mb->length());
     mb->release();
-    if (throw_after != 0 && messages.size() == throw_after)
-      throw std::runtime_error("observer failed");
+    if (throw_after == 0 || messages.size() != throw_after) return;
+    if (throw_int) throw 7;
+    throw std::runtime_error("observer failed");
   }
   Messages messages;
   size_t throw_after = 0;  // messages before the observer throws; 0: never
+  bool throw_int = false;  // throws an int rather than a std::exception
 };
 
 // A handler that records what it reports about itself.
@@ -95,18 +99,59 @@ TEST(AssemblerHandler, ReportsEachOverLongLineOnceAndDeliversTheRest) {
 }
 
 TEST(AssemblerHandler, ObserverExceptionClosesTheConnection) {
-  kite_test::LogCapture capture;
-  Pair pair;
-  pair.send({"a\nb\nc\n"});
-  Recorder recorder;
-  recorder.throw_after = 1;
-  Handler handler(pair.ends[0], &recorder);
-  ACE_Reactor reactor;
-  run_until_closed(reactor, handler);
-  EXPECT_EQ(recorder.messages, Messages{"a\n"});
-  EXPECT_EQ(handler.closings, std::vector<int>{-1});
-  EXPECT_EQ(capture.texts(), std::vector<std::string>{
-                                 "Assembler_Handler: connection closed after observer failed\n"});
+  const struct {
+    bool throw_int;
+    std::string logged;
+  } cases[] = {
+      {false, "Assembler_Handler: connection closed after observer failed\n"},
+      {true, "Assembler_Handler: connection closed after an exception of unknown type\n"},
+  };
+  for (const auto& c : cases) {
+    kite_test::LogCapture capture;
+    Pair pair;
+    pair.send({"a\nb\nc\n"});
+    Recorder recorder;
+    recorder.throw_after = 1;
+    recorder.throw_int = c.throw_int;
+    Handler handler(pair.ends[0], &recorder);
+    ACE_Reactor reactor;
+    run_until_closed(reactor, handler);
+    EXPECT_EQ(recorder.messages, Messages{"a\n"});
+    EXPECT_EQ(handler.closings, std::vector<int>{-1});
+    EXPECT_EQ(capture.texts(), std::vector<std::string>{c.logged});
+  }
+}
+
+// One readiness reads until a read leaves room in the buffer, at most READS_PER_EVENT
+// buffers; the rest waits for the next.
+TEST(AssemblerHandler, OneReadinessReadsAtMostItsBudget) {
+  constexpr size_t kBuffer = KITE::Assembler_Handler::READ_SIZE;
+  constexpr size_t kBudget = kBuffer * KITE::Assembler_Handler::READS_PER_EVENT;
+  const struct {
+    size_t waiting, first, second;
+  } cases[] = {
+      {100, 100, 0},
+      {kBuffer, kBuffer, 0},
+      {kBuffer + 1, kBuffer + 1, 0},
+      {kBudget + kBuffer / 2, kBudget, kBuffer / 2},
+  };
+  for (const auto& c : cases) {
+    Pair pair;
+    const int room = 4 << 20;
+    ASSERT_EQ(setsockopt(pair.ends[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+    std::string text(c.waiting, 'x');
+    for (size_t at = 999; at < text.size(); at += 1000) text[at] = '\n';
+    ASSERT_EQ(write(pair.ends[1], text.data(), text.size()), ssize_t(text.size()));
+    Recorder recorder;
+    Handler handler(pair.ends[0], &recorder);
+    ASSERT_EQ(fcntl(pair.ends[0], F_SETFL, O_NONBLOCK), 0);
+    EXPECT_EQ(handler.handle_input(pair.ends[0]), 0) << c.waiting;
+    EXPECT_EQ(handler.bytes(), c.first) << c.waiting;
+    EXPECT_EQ(handler.handle_input(pair.ends[0]), 0) << c.waiting;
+    EXPECT_EQ(handler.bytes(), c.first + c.second) << c.waiting;
+    EXPECT_EQ(recorder.messages.size(), (c.first + c.second) / 1000) << c.waiting;
+    close(pair.ends[1]);
+  }
 }
 
 // A peer that resets the connection (linger 0) makes the read fail with ECONNRESET.
