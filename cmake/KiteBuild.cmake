@@ -1,8 +1,29 @@
 # SPDX-License-Identifier: MIT
 # How the kit's libraries and programs are made. Every library exists twice from one set of
-# position-independent objects: kite_<name> (shared, SONAME lib<output>.so.<major>, alias
+# position-independent objects: kite_<name> (shared, SONAME libkite_<name>.so.<major>, alias
 # kite::<name>) and kite_<name>_static (alias kite::<name>_static), both with the same file
-# name. A header-only library is one INTERFACE target.
+# name. A header-only library is one INTERFACE target. Every target a parent project can
+# meet under add_subdirectory carries the prefix kite_, so that none clashes with its own.
+
+# Every symbol a shared library needs comes from its own link line (--no-undefined), in the
+# kit's own build. A sanitizer's runtime is resolved from the executable (clang links it
+# into executables only), so any -fsanitize, the kit's options or flags of one's own, turns
+# the check off; under a parent project it is off anyway, the parent's flags being its own.
+get_directory_property(kite_directory_options COMPILE_OPTIONS)
+string(TOUPPER "${CMAKE_BUILD_TYPE}" kite_build_type)
+if(NOT KITE_TOP_LEVEL OR KITE_SANITIZE OR KITE_TSAN OR KITE_FUZZ
+   OR "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${kite_build_type}} ${CMAKE_SHARED_LINKER_FLAGS} ${kite_directory_options}"
+      MATCHES "-fsanitize=")
+  set(KITE_NO_UNDEFINED "")
+else()
+  set(KITE_NO_UNDEFINED LINKER:--no-undefined)
+endif()
+
+# Symbol visibility. KITE_EXPORT (BOLT/export.h) marks the public API. With
+# KITE_HIDDEN_SYMBOLS on, everything else is hidden: inline functions too, and the version
+# script cmake/kite.map keeps the std:: and ACE template instances the kit's code makes
+# out of the dynamic symbol tables, so that no program comes to depend on them.
+option(KITE_HIDDEN_SYMBOLS "Export only what KITE_EXPORT marks from the shared libraries" OFF)
 
 # Warnings are errors in the kit's own code unless KITE_WERROR is off. -Wformat-security is
 # an error in Debian's hardened build, so every build warns about it.
@@ -21,6 +42,9 @@ endfunction()
 #                  the static variant link them too.
 function(kite_library target alias)
   cmake_parse_arguments(L "" "" "SOURCES;HEADERS;LINKS;PRIVATE_LINKS" ${ARGN})
+  if(NOT target MATCHES "^kite_")
+    message(FATAL_ERROR "library ${target}: the kit's targets are named kite_<name>")
+  endif()
   file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   list(TRANSFORM L_HEADERS PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
   set_property(GLOBAL APPEND PROPERTY KITE_LIBRARIES ${target})
@@ -45,6 +69,10 @@ function(kite_library target alias)
 
     add_library(${target}_objects OBJECT ${L_SOURCES})
     set_target_properties(${target}_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    if(KITE_HIDDEN_SYMBOLS)
+      set_target_properties(${target}_objects PROPERTIES CXX_VISIBILITY_PRESET hidden
+                                                         VISIBILITY_INLINES_HIDDEN ON)
+    endif()
     target_include_directories(${target}_objects PUBLIC ${include_root})
     target_link_libraries(${target}_objects PUBLIC ${L_LINKS} PRIVATE ${L_PRIVATE_LINKS})
     kite_strict(${target}_objects)
@@ -55,19 +83,17 @@ function(kite_library target alias)
     target_link_libraries(${target}_static PUBLIC ${static_links} PRIVATE ${L_PRIVATE_LINKS})
     set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION}
                                                SOVERSION ${PROJECT_VERSION_MAJOR})
-    # Every symbol a shared library needs comes from its own link line. The sanitizers'
-    # runtime is resolved from the executable, so the check is off with them.
-    if(NOT KITE_SANITIZE AND NOT KITE_FUZZ)
-      target_link_options(${target} PRIVATE LINKER:--no-undefined)
+    target_link_options(${target} PRIVATE ${KITE_NO_UNDEFINED})
+    if(KITE_HIDDEN_SYMBOLS)
+      target_link_options(${target} PRIVATE LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/kite.map)
+      set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/kite.map)
     endif()
     add_library(kite::${alias}_static ALIAS ${target}_static)
     set(variants ${target} ${target}_static)
     foreach(variant IN LISTS variants)
       target_include_directories(${variant} INTERFACE ${include_root})
-      # An installed libnibbler would be too generic a name in a system library folder.
-      string(REGEX REPLACE "^kite_" "" output_name ${target})
-      set_target_properties(${variant} PROPERTIES OUTPUT_NAME kite_${output_name})
     endforeach()
+    set_target_properties(${target}_static PROPERTIES OUTPUT_NAME ${target})
     set_target_properties(${target}_static PROPERTIES EXPORT_NAME ${alias}_static)
     # Under add_subdirectory only what the parent links is built.
     if(NOT KITE_TOP_LEVEL)

@@ -4,6 +4,7 @@
 #   Runtime      the shared libraries (libkite1)
 #   Development  headers, .so links, static archives, CMake and pkg-config files (libkite-dev)
 #   Programs     the five programs and their man pages (kite-tools)
+#   Documentation  the API reference, once kite_docs has made it (libkite-doc)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -60,6 +61,10 @@ foreach(lib IN LISTS KITE_LIBRARIES)
           COMPONENT Development)
 endforeach()
 
+# The API reference, when kite_docs has made it (libkite-doc).
+install(DIRECTORY ${PROJECT_BINARY_DIR}/docs/html DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT Documentation OPTIONAL)
+
 list(JOIN KITE_COMPONENTS ", " KITE_COMPONENTS_TEXT)
 configure_package_config_file(cmake/kiteConfig.cmake.in
                               ${CMAKE_CURRENT_BINARY_DIR}/kiteConfig.cmake
@@ -83,11 +88,12 @@ if(KITE_BUILD_PROGRAMS)
 endif()
 
 # One pkg-config file per library, its Requires taken from the target's own link interface,
-# so the files cannot drift from the CMake targets, and kite.pc for kite::kite. They locate
-# the prefix from their own place, which keeps an installed tree relocatable.
-file(RELATIVE_PATH KITE_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
-string(REGEX REPLACE "/$" "" KITE_PC_TO_PREFIX "${KITE_PC_TO_PREFIX}")
-# kite_pc_name(target out): kite_trace_log -> kite-trace-log, nibbler -> kite-nibbler.
+# so the files cannot drift from the CMake targets, and kite.pc for kite::kite. They name
+# their prefix as an absolute path (-I/usr/include/kite, not a path through pkgconfig/..),
+# and that prefix is the one installed to, which cmake --install --prefix may change: the
+# files are made here with a placeholder, completed at install time (kite_install_pc_files).
+set(KITE_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+# kite_pc_name(target out): kite_trace_log -> kite-trace-log, kite_nibbler -> kite-nibbler.
 function(kite_pc_name target out)
   get_target_property(short ${target} EXPORT_NAME)
   string(REPLACE "_" "-" short ${short})
@@ -100,7 +106,21 @@ function(kite_pc_file KITE_PC_NAME KITE_PC_DESCRIPTION KITE_PC_LIBS requires req
   set(pc ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${KITE_PC_NAME}.pc)
   configure_file(cmake/kite.pc.in ${pc}.in @ONLY)
   file(GENERATE OUTPUT ${pc} INPUT ${pc}.in)
-  install(FILES ${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
+  set_property(GLOBAL APPEND PROPERTY KITE_PC_FILES ${pc})
+endfunction()
+# kite_install_pc_files(): installs every file kite_pc_file made, with the install prefix.
+function(kite_install_pc_files)
+  get_property(files GLOBAL PROPERTY KITE_PC_FILES)
+  set(staged ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig-install)
+  install(CODE "
+    set(installed \"\")
+    foreach(pc IN ITEMS ${files})
+      get_filename_component(name \"\${pc}\" NAME)
+      configure_file(\"\${pc}\" \"${staged}/\${name}\" @ONLY)
+      list(APPEND installed \"${staged}/\${name}\")
+    endforeach()
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\"
+         TYPE FILE FILES \${installed})" COMPONENT Development)
 endfunction()
 # kite_pc_requires(lib deps requires-out libs-out): pkg-config modules and flags for the
 # CMake dependencies deps of lib.
@@ -145,3 +165,4 @@ foreach(lib IN LISTS KITE_LIBRARIES)
 endforeach()
 kite_pc_file(kite "kite message kit: framer, buffers, log stream, debug channel, switches" ""
              kite-framer "")
+kite_install_pc_files()

@@ -1,21 +1,22 @@
 // SPDX-License-Identifier: MIT
-// Stream buffer templates that turn a standard output stream into a message source.
-//
-// Logbuf gathers every character written to its stream; each sync (std::flush, std::endl)
-// hands everything gathered since the last one to its LogSink in a single log_write call,
-// so one flush is one message however many insertions and newlines it holds:
-//
-//   stream << "a\n" << 'b' << "\n" << std::flush;   // log_write("a\nb\n", 4)
-//
-// logbuf_init owns the Logbuf. A stream class lists it as a (virtual) base before
-// std::basic_ostream, so the buffer exists before the ostream base is bound to it.
-//
-// Ownership: the Logbuf owns its gathered text, never its sink. Nothing here locks: a
-// Logbuf belongs to one stream, used by one thread.
-//
-// Destruction: ~Logbuf delivers text still gathered, but a sink that is a derived part of
-// the object being destroyed is already gone by then. Such a sink flushes in its own
-// destructor and detaches itself with setSink(nullptr) (the log stream does so).
+/// \file
+/// Stream buffer templates that turn a standard output stream into a message source.
+///
+/// Logbuf gathers every character written to its stream; each sync (std::flush, std::endl)
+/// hands everything gathered since the last one to its LogSink in a single log_write call,
+/// so one flush is one message however many insertions and newlines it holds:
+///
+///     stream << "a\n" << 'b' << "\n" << std::flush;   // log_write("a\nb\n", 4)
+///
+/// logbuf_init owns the Logbuf. A stream class lists it as a (virtual) base before
+/// std::basic_ostream, so the buffer exists before the ostream base is bound to it.
+///
+/// Ownership: the Logbuf owns its gathered text, never its sink. Nothing here locks: a
+/// Logbuf belongs to one stream, used by one thread.
+///
+/// Destruction: ~Logbuf delivers text still gathered, but a sink that is a derived part of
+/// the object being destroyed is already gone by then. Such a sink flushes in its own
+/// destructor and detaches itself with setSink(nullptr) (the log stream does so).
 #ifndef KITE_ERRORHANDLING_KITE_ERRLOG_LOGBUF_H
 #define KITE_ERRORHANDLING_KITE_ERRLOG_LOGBUF_H
 
@@ -23,34 +24,42 @@
 #include <string>
 #include <vector>
 
+/// The log buffer templates.
 namespace KITE_ERRLOG {
 
-// Receives the text of one flush: exactly the n characters gathered, in the order written,
-// not zero-terminated, valid only during the call. Sinks are not deleted through this
-// interface, hence the protected destructor.
+/// What a Logbuf hands its text to. Sinks are not deleted through this interface, hence the
+/// protected destructor.
 template <class charT, class traits = std::char_traits<charT>>
 class LogSink {
  public:
+  /// Receives the text of one flush: exactly the n characters gathered, in the order
+  /// written, not zero-terminated, valid only during the call. What it throws leaves the
+  /// text gathered for the next flush.
   virtual void log_write(const charT* s, int n) = 0;
 
  protected:
   ~LogSink() = default;
 };
 
+/// The stream buffer that gathers a stream's text and hands it to its LogSink at each
+/// flush. It grows to the longest message and keeps that capacity, so a stream in steady use
+/// allocates nothing. Not copyable.
 template <class charT, class traits = std::char_traits<charT>>
 class Logbuf : public std::basic_streambuf<charT, traits> {
  public:
+  /// The stream's character or end of file.
   typedef typename traits::int_type int_type;
 
-  // Without a sink the buffer keeps what is written until setSink provides one.
+  /// Without a sink the buffer keeps what is written until setSink provides one.
   Logbuf() : sink_(nullptr) {}
+  /// Hands its text to sink, which it does not own.
   explicit Logbuf(LogSink<charT, traits>* sink) : sink_(sink) {}
 
   Logbuf(const Logbuf&) = delete;
   Logbuf& operator=(const Logbuf&) = delete;
 
-  // Delivers what is still gathered. A sink that throws here loses that text: a
-  // destructor cannot pass the exception on.
+  /// Delivers what is still gathered. A sink that throws here loses that text: a
+  /// destructor cannot pass the exception on.
   ~Logbuf() override {
     try {
       sync();
@@ -58,6 +67,7 @@ class Logbuf : public std::basic_streambuf<charT, traits> {
     }
   }
 
+  /// Hands the text from the next flush on to sink; null keeps it gathered.
   void setSink(LogSink<charT, traits>* sink) { sink_ = sink; }
 
  private:
@@ -87,13 +97,18 @@ class Logbuf : public std::basic_streambuf<charT, traits> {
   LogSink<charT, traits>* sink_;
 };
 
+/// Owns a Logbuf, for a stream class to list as a (virtual) base before
+/// std::basic_ostream.
 template <class charT, class traits = std::char_traits<charT>>
 class logbuf_init {
  public:
-  logbuf_init() = default;
+  logbuf_init() = default;  ///< A buffer without a sink.
+  /// A buffer that hands its text to sink.
   explicit logbuf_init(LogSink<charT, traits>* sink) : buf_(sink) {}
 
+  /// The buffer, for the ostream's constructor.
   Logbuf<charT, traits>* buf_ptr() { return &buf_; }
+  /// The buffer.
   Logbuf<charT, traits>& buf() { return buf_; }
 
  private:

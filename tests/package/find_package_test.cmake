@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # cmake -DKITE_BUILD=<build> -DWORK=<scratch> -DCONSUMER=<consumer> -DGENERATOR=<g>
-#       -DRUNPATH=<ON|OFF> -DLIBDIR=<lib folder> -P this
+#       -DRUNPATH=<ON|OFF> -DLIBDIR=<lib folder> -DPKG_CONFIG=<pkg-config> -P this
 set(prefix ${WORK}/prefix)
 file(REMOVE_RECURSE ${WORK})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${KITE_BUILD} --prefix ${prefix}
@@ -8,6 +8,16 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${KITE_BUILD} --prefix ${pref
 if(failed)
   message(FATAL_ERROR "cmake --install ${KITE_BUILD} failed")
 endif()
+# The pkg-config files name the prefix installed to, whatever the build was configured for.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/${LIBDIR}/pkgconfig
+                        ${PKG_CONFIG} --cflags --libs kite-nibbler
+                OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed)
+set(expected "-I${prefix}/include/kite -L${prefix}/${LIBDIR} -lkite_nibbler")
+if(failed OR NOT flags STREQUAL expected)
+  message(FATAL_ERROR "pkg-config kite-nibbler: status ${failed}, flags\n  ${flags}\n"
+                      "instead of\n  ${expected}")
+endif()
+
 # Installed programs run. With RUNPATH on they find the libraries of their prefix
 # themselves; a system library folder (as the Debian build has) gets no run path.
 set(library_path "")
