@@ -10,10 +10,11 @@
 // Under the journal: when standard error is the journal's stream (the service manager names
 // its device and inode in JOURNAL_STREAM, "<device>:<inode>"), every physical line goes out
 // as "<N>" followed by the line, N the priority of its message (below 0 as 0, above 7 as 7),
-// in the same one write. The journal takes the prefix as the line's level and stores the
-// line unchanged; since a newline within a message starts a line with the message's own
-// prefix, its text cannot pass for a prefix ("hi\n<0>forged" stays at the message's level).
-// The backend looks once, when it is made; anywhere else it adds no prefix.
+// in the same one write (a message of more than 31 lines takes more, each ending at the end
+// of a line). The journal takes the prefix as the line's level and stores the line
+// unchanged; since a newline within a message starts a line with the message's own prefix,
+// its text cannot pass for a prefix ("hi\n<0>forged" stays at the message's level). The
+// backend looks once, when it is made; anywhere else it adds no prefix.
 //
 // Limit: write() drops a line above its limit itself, also when called directly.
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_BSTDERR_H
