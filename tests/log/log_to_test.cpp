@@ -247,6 +247,12 @@ TEST(LineDestinations, ACutLineStillEndsItsRecord) {
   }
 }
 
+std::string lines(const std::string& line, int count) {
+  std::string text;
+  for (int n = 0; n < count; ++n) text += line;
+  return text;
+}
+
 // The journal takes a "<N>" at the start of any physical line as that line's level: a
 // message's text must not give a line of it another level than the message's own.
 TEST(StderrBackend, UnderTheJournalEveryPhysicalLineCarriesItsMessagesLevel) {
@@ -260,6 +266,7 @@ TEST(StderrBackend, UnderTheJournalEveryPhysicalLineCarriesItsMessagesLevel) {
       {"4", "a\n\nb", "<4>a\n<4>\n<4>b\n"},
       {"3", std::string(100, 'x') + "\n" + std::string(300, 'y'),
        "<3>" + std::string(100, 'x') + "\n<3>" + std::string(153, 'y') + "\n"},
+      {"6", lines("a\n", 39) + "a", lines("<6>a\n", 40)},  // more than one write takes
   };
   for (const Row& row : rows) {
     const ProgramResult result = run_probe({"log", row.priority, row.text}, "stderr", "journal");
