@@ -10,13 +10,16 @@
 // the process that writes, and syslog's name of the priority (emerg, alert, crit, err,
 // warning, notice, info, debug; below 0 as emerg, above 7 as debug).
 //
-// Cost: the date, the time to the second and the offset are made once per second that
-// lines carry (localtime_r), so a change of the offset (summer time) shows from the first
-// line of the second it applies in; a line formats the rest into a buffer it reuses.
+// Cost: all but the microseconds and the priority is made again only when the second, the
+// identity or the process id changes (localtime_r once per second that lines carry, so a
+// change of the offset, as to summer time, shows from the first line of the second it
+// applies in); a line writes six digits and the priority's name into a buffer it reuses.
 //
 // Locking: none; one thread at a time uses a stamp (its file backend's writer).
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_STAMP_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_STAMP_H
+
+#include <sys/types.h>
 
 #include <ctime>
 #include <string>
@@ -29,14 +32,15 @@ class KITE_LogMsg_Stamp {
   const std::string& head(int priority);
 
  private:
-  // Made once per second: "2026-12-09T06:35:12" and "+01:00".
-  void make_second(time_t second);
+  // Everything before the priority's name, with the microseconds left to head().
+  void make_fixed(time_t second, const char* identity, pid_t pid);
 
-  bool made_;  // date_time_ and offset_ hold second_
-  time_t second_;
-  char date_time_[32];
-  size_t date_time_length_;
-  char offset_[8];
+  bool made_;
+  time_t second_;  // what the fixed part was made for
+  const char* identity_;
+  pid_t pid_;
+  size_t microseconds_at_;  // where the six digits stand in head_
+  size_t fixed_length_;     // where the priority's name starts in head_
   std::string head_;
 };
 
