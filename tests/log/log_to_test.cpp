@@ -117,8 +117,10 @@ TEST(LogTo, FileLinesCarryLocalTimeIdentityProcessAndLevel) {
     kite_test::TempDir dir;
     ProgramRun probe;
     probe.path = LOG_BACKEND_PROBE;
-    probe.args = {"pid",  "init", "/opt/bin/served", "log", "4", "disk almost full",
-                  "fork", "3",    "from the child"};
+    probe.args = {"pid",      "log",  "6",
+                  "starting", "init", "/opt/bin/served",
+                  "log",      "4",    "disk almost full",
+                  "fork",     "3",    "from the child"};
     probe.env["KITE_LOG_TO"] = "file=" + dir.path("a.log");
     probe.env["TZ"] = row.zone;
     const long long before = kite_test::microseconds_now();
@@ -129,12 +131,14 @@ TEST(LogTo, FileLinesCarryLocalTimeIdentityProcessAndLevel) {
     ASSERT_EQ(std::sscanf(result.out.c_str(), "pid %ld\nchild %ld\n", &pid, &child), 2);
 
     const std::vector<kite_test::FileLine> lines = kite_test::file_lines(dir.read("a.log"));
-    ASSERT_EQ(lines.size(), 2u) << row.zone;
-    const std::tuple<long, std::string, std::string> expected[] = {
-        {pid, "warning", "disk almost full"}, {child, "err", "from the child"}};
-    for (size_t n = 0; n < 2; ++n) {
-      EXPECT_EQ(std::tie(lines[n].pid, lines[n].level, lines[n].text), expected[n]);
-      EXPECT_EQ(lines[n].identity, "served");
+    ASSERT_EQ(lines.size(), 3u) << row.zone;
+    const std::tuple<std::string, long, std::string, std::string> expected[] = {
+        {"log_backend_probe", pid, "info", "starting"},
+        {"served", pid, "warning", "disk almost full"},
+        {"served", child, "err", "from the child"}};
+    for (size_t n = 0; n < 3; ++n) {
+      EXPECT_EQ(std::tie(lines[n].identity, lines[n].pid, lines[n].level, lines[n].text),
+                expected[n]);
       long long at = 0;
       long offset = 0;
       ASSERT_TRUE(kite_test::stamp_time(lines[n].stamp, at, offset)) << lines[n].stamp;
