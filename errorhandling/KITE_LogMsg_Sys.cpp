@@ -39,6 +39,7 @@ int write_lines(int fd, const char* prefix, size_t prefix_len, const char* text,
   static char newline[] = "\n";
   const char* const end = text + len;
   iovec parts[64];
+  const int room = static_cast<int>(sizeof parts / sizeof parts[0]) - 1;  // and the newline
   int count = 0;
   if (prefix_len == 0) {
     parts[count++] = {const_cast<char*>(text), static_cast<size_t>(len)};
@@ -46,8 +47,7 @@ int write_lines(int fd, const char* prefix, size_t prefix_len, const char* text,
     for (const char* line = text; line < end;) {
       const char* stop = static_cast<const char*>(std::memchr(line, '\n', end - line));
       const char* next = stop ? stop + 1 : end;
-      if (count + 3 >
-          static_cast<int>(sizeof parts / sizeof parts[0])) {  // a place for the newline
+      if (count + 2 > room) {
         if (int error = write_all(fd, parts, count)) return error;
         count = 0;
       }
