@@ -6,9 +6,24 @@
 //   manager->addBackend(new KITE_LogMsg_Bfile("/var/log/billing.log"));
 //   signal(SIGHUP, [](int) { KITE_LogMsg_Bfile::reopen(); });   // logrotate's postrotate
 //
+// Lines: STAMPED (the default, and what KITE_LOG_TO=file= writes) puts before each line
+// what the system logger puts in its files: the time (RFC 3339, local time with its offset,
+// to the microsecond), the program's identity (the manager's program name, as syslog and the
+// journal get it), the id of the process that writes and syslog's name of the priority:
+//
+//   2026-12-09T06:35:12.123456+01:00 billing[812] warning: disk almost full
+//
+// BARE writes the line alone, as standard error does. Either way every physical line is a
+// record: a line cut at its limit gets the newline it lacks, and in STAMPED form each line of
+// a message that holds newlines gets the message's stamp, so text cannot pass for a line of
+// its own.
+//
 // The file is opened when the backend is made: created with mode 0640 (less the umask)
 // where missing, never truncated, closed on exec. A relative path is taken from the working
-// directory of that moment, so a later chdir does not move the file.
+// directory of that moment, so a later chdir does not move the file. Opening never waits,
+// and no line ever waits for a reader: a FIFO or a socket is refused (open_error()
+// EWOULDBLOCK), and a device that would block a write (a terminal held up) fails the line.
+// The descriptor is never 0, 1 or 2, also in a program started with those closed.
 //
 // Rotation: reopen() asks every file backend of the process to close its file and open the
 // path again before its next line; it only sets a flag, so it may be called from a signal
@@ -21,8 +36,9 @@
 // first of a streak is reported on standard error with one line, and every following line
 // tries again (a file that could not be opened is opened again).
 //
-// Locking: none of its own; the manager's mutex serialises write(). reopen() and failures()
-// take no lock and may be called from anywhere.
+// Limit: write() drops a line above its limit itself, also when called directly.
+// Locking: none of its own; one thread at a time calls write() (the manager serialises it).
+// reopen() and failures() take no lock and may be called from anywhere.
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_BFILE_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_BFILE_H
 
@@ -32,11 +48,18 @@
 
 #include "errorhandling/KITE_LogMsg_Backend.h"
 
+class KITE_LogMsg_Stamp;
 class KITE_LogMsg_Trouble;
 
 class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
  public:
-  explicit KITE_LogMsg_Bfile(const char* path);
+  // How a line looks in the file.
+  enum Form {
+    STAMPED,  // time, identity[pid] and priority before the text
+    BARE      // the text alone
+  };
+
+  explicit KITE_LogMsg_Bfile(const char* path, Form form = STAMPED);
   ~KITE_LogMsg_Bfile() override;
 
   void write(int priority, const char* buffer, int len) override;
@@ -44,7 +67,8 @@ class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
   // Every file backend reopens its file before its next line. Async-signal-safe.
   static void reopen() { generation_.fetch_add(1, std::memory_order_relaxed); }
 
-  // 0 while the file is open, else the errno of the open that failed last.
+  // 0 while the file is open, else the errno of the open that failed last (EWOULDBLOCK for
+  // a FIFO or socket).
   int open_error() const { return open_error_; }
   // Lines that did not reach the file.
   unsigned long failures() const;
@@ -59,6 +83,7 @@ class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
   int fd_;
   int open_error_;
   unsigned opened_generation_;
+  const std::unique_ptr<KITE_LogMsg_Stamp> stamp_;  // null for BARE
   const std::unique_ptr<KITE_LogMsg_Trouble> trouble_;
 };
 

@@ -38,6 +38,7 @@ KITE_LogMsg_Bjournal::KITE_LogMsg_Bjournal()
 KITE_LogMsg_Bjournal::~KITE_LogMsg_Bjournal() = default;
 
 void KITE_LogMsg_Bjournal::write(int priority, const char* buffer, int len) {
+  if (!passes(priority)) return;
   if (open_error_) {
     trouble_->failed("nothing listens at its socket", open_error_, "lines go to standard error");
   } else if (int error = send(priority, buffer, len)) {

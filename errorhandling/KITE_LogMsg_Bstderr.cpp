@@ -2,7 +2,6 @@
 #include "errorhandling/KITE_LogMsg_Bstderr.h"
 
 #include <sys/stat.h>
-#include <sys/uio.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,18 +26,15 @@ KITE_LogMsg_Bstderr::KITE_LogMsg_Bstderr() : journal_stream_(stderr_is_journal_s
 KITE_LogMsg_Bstderr::~KITE_LogMsg_Bstderr() = default;
 
 void KITE_LogMsg_Bstderr::write(int priority, const char* buffer, int len) {
-  if (!journal_stream_ || priority < 0 || priority > 7) {
+  if (!passes(priority)) return;
+  if (!journal_stream_) {
     put(buffer, len);
     return;
   }
-  // Only 0 to 7: the journal would read a larger number as facility and level.
-  char prefix[3] = {'<', static_cast<char>('0' + priority), '>'};
-  iovec parts[2] = {{prefix, sizeof prefix}, {const_cast<char*>(buffer), static_cast<size_t>(len)}};
-  KITE_LogMsg_Sys::write_all(2, parts, 2);
+  const char prefix[3] = {'<', static_cast<char>('0' + KITE_LogMsg_Sys::level(priority)), '>'};
+  KITE_LogMsg_Sys::write_lines(2, prefix, sizeof prefix, buffer, len);
 }
 
 void KITE_LogMsg_Bstderr::put(const char* buffer, int len) {
-  if (len <= 0) return;
-  iovec line = {const_cast<char*>(buffer), static_cast<size_t>(len)};
-  KITE_LogMsg_Sys::write_all(2, &line, 1);
+  KITE_LogMsg_Sys::write_lines(2, nullptr, 0, buffer, len);
 }

@@ -28,6 +28,7 @@ const char* KITE_LogMsg_Bsyslog::identity() const {
 }
 
 void KITE_LogMsg_Bsyslog::write(int priority, const char* buffer, int len) {
+  if (!passes(priority)) return;
   if (buffer[len - 1] == '\n') --len;
   const char* wanted = identity();
   if (opened_identity.exchange(wanted) != wanted) openlog(wanted, 0, facility_);

@@ -6,13 +6,14 @@
 //
 // A colon-separated list of destinations: "stderr", "syslog" (KITE_LogMsg_Bsyslog with the
 // program's name and LOG_USER), "journal" (KITE_LogMsg_Bjournal), "file=<path>"
-// (KITE_LogMsg_Bfile; the path cannot hold a colon). Empty entries and repeats are passed
-// over. Unset, empty or nothing but colons: standard error alone.
+// (KITE_LogMsg_Bfile with stamped lines; the path cannot hold a colon). Empty entries and
+// repeats are passed over, as is a file already listed under another name (the same device
+// and inode: "/tmp//a.log", a link). Unset, empty or nothing but colons: standard error alone.
 //
 // An entry that is unknown, or whose destination is not usable now (no system logger at
-// /dev/log, no journal, a file that cannot be opened), gets one line on standard error that
-// names it and says why; standard error then takes its place, so no line is lost, and the
-// good entries of the list are used all the same.
+// /dev/log, no journal, a file that cannot be opened or could block, as a FIFO), gets one
+// line on standard error, at WARNING, that names it and says why; standard error then takes
+// its place, so no line is lost, and the good entries of the list are used all the same.
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_LOGTO_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_LOGTO_H
 

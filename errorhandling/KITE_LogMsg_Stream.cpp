@@ -78,6 +78,21 @@ bool ends_with_newline(const char* format, const char* end) {
   return end > format && end[-1] == '\n';
 }
 
+// The length of the first kLineMax bytes of line without a UTF-8 character that the cut
+// split: only the last few bytes are looked at. Bytes that start no character (another
+// encoding, or broken text) are kept as they are.
+int whole_characters(const char* line) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(line);
+  int lead = kLineMax - 1;
+  while (lead > kLineMax - 4 && (bytes[lead] & 0xC0) == 0x80) --lead;
+  const int size = bytes[lead] >= 0xF8   ? 1
+                   : bytes[lead] >= 0xF0 ? 4
+                   : bytes[lead] >= 0xE0 ? 3
+                   : bytes[lead] >= 0xC0 ? 2
+                                         : 1;
+  return lead + size > kLineMax ? lead : kLineMax;
+}
+
 }  // namespace
 
 KITE_LogMsg_Stream::KITE_LogMsg_Stream()
@@ -176,7 +191,9 @@ ssize_t KITE_LogMsg_Stream::finish(Priority log_priority, ssize_t count, bool ad
   }
   const KITE_LogMsg_Origin origin = {file_, linenum_, errnum_};
   const KITE_LogMsg_Origin::Scope scope(origin_recorded_ ? &origin : nullptr);
-  backend_->write(log_priority, msg_, static_cast<int>(count < kLineMax ? count : kLineMax));
+  // Only a line longer than msg_ holds was cut, and only there can a character be split.
+  backend_->write(log_priority, msg_,
+                  count <= kLineMax ? static_cast<int>(count) : whole_characters(msg_));
   return count;
 }
 

@@ -19,8 +19,8 @@
 // prints literally, and the caller's own directives are left to the C library as written,
 // so a format reads the same arguments with or without tokens (an '@' that ends a
 // directive, as in "%5@LINE", belongs to it and starts no token). A newline is added unless the
-// caller's format ends with one. At most 254 characters are kept; the return value of log() is the
-// length before that cut.
+// caller's format ends with one. At most 254 characters are kept, cut after the last whole UTF-8
+// character among them; the return value of log() is the length before that cut.
 //
 // Streamed text (<<) gathers until a flush (std::flush, std::endl) and then forms one line
 // at the current priority. It is a format without arguments: "%%" gives "%", "%m" the

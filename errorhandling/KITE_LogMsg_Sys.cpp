@@ -2,10 +2,12 @@
 #include "errorhandling/KITE_LogMsg_Sys.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -30,6 +32,32 @@ int write_all(int fd, iovec* iov, int count) {
     iov->iov_base = static_cast<char*>(iov->iov_base) + left;  // the rest of a part taken
     iov->iov_len -= left;
   }
+}
+
+int write_lines(int fd, const char* prefix, size_t prefix_len, const char* text, int len) {
+  if (len <= 0) return 0;
+  static char newline[] = "\n";
+  const char* const end = text + len;
+  iovec parts[64];
+  const int room = static_cast<int>(sizeof parts / sizeof parts[0]) - 1;  // and the newline
+  int count = 0;
+  if (prefix_len == 0) {
+    parts[count++] = {const_cast<char*>(text), static_cast<size_t>(len)};
+  } else {
+    for (const char* line = text; line < end;) {
+      const char* stop = static_cast<const char*>(std::memchr(line, '\n', end - line));
+      const char* next = stop ? stop + 1 : end;
+      if (count + 2 > room) {
+        if (int error = write_all(fd, parts, count)) return error;
+        count = 0;
+      }
+      parts[count++] = {const_cast<char*>(prefix), prefix_len};
+      parts[count++] = {const_cast<char*>(line), static_cast<size_t>(next - line)};
+      line = next;
+    }
+  }
+  if (end[-1] != '\n') parts[count++] = {newline, 1};
+  return write_all(fd, parts, count);
 }
 
 int socket_error(const char* path) {
@@ -58,6 +86,30 @@ const char* identity() {
 
 int level(int priority) {
   return priority < 0 ? 0 : priority > 7 ? 7 : priority;
+}
+
+timespec line_time() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}
+
+namespace {
+
+std::atomic<pid_t> known_pid{0};  // 0: ask the system
+
+}  // namespace
+
+pid_t process_id() {
+  static const bool forgotten_at_fork = [] {
+    return pthread_atfork(nullptr, nullptr, [] { known_pid.store(0); }) == 0;
+  }();
+  pid_t pid = known_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = getpid();
+    if (forgotten_at_fork) known_pid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
 }
 
 }  // namespace KITE_LogMsg_Sys

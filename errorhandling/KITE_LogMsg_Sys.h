@@ -5,7 +5,10 @@
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_SYS_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_SYS_H
 
+#include <sys/types.h>
 #include <sys/uio.h>
+
+#include <ctime>
 
 namespace KITE_LogMsg_Sys {
 
@@ -14,6 +17,14 @@ namespace KITE_LogMsg_Sys {
 // or interrupted write. Returns 0, or the errno of the
 // write that failed (what was written before it stays written). Changes iov.
 int write_all(int fd, iovec* iov, int count);
+
+// Writes the log line text (len bytes; it may hold newlines) to fd as whole records, for
+// destinations that store lines: each physical line starts with prefix (prefix_len bytes,
+// none when 0), and the last one ends with a newline where text lacks one (a line cut at its
+// limit). Up to 31 prefixed lines, or the whole unprefixed text, go with one write_all();
+// longer texts take more, each ending at a line's end. A len of zero or less writes nothing.
+// Returns 0 or the errno of the write that failed.
+int write_lines(int fd, const char* prefix, size_t prefix_len, const char* text, int len);
 
 // 0 when something listens at the Unix socket path (a datagram socket, or a stream socket
 // where a datagram one is refused, as syslog(3) tries them), else why not, as an errno
@@ -27,6 +38,14 @@ const char* identity();
 
 // priority as a syslog level: below 0 is 0 (emergency), above 7 is 7 (debug).
 int level(int priority);
+
+// The time of the line being written, the one a stamped file line shows: every reading of
+// it goes through here. For now the moment of the call (CLOCK_REALTIME).
+timespec line_time();
+
+// getpid() of the calling process, without a system call each time; a child made by fork()
+// gets its own.
+pid_t process_id();
 
 }  // namespace KITE_LogMsg_Sys
 

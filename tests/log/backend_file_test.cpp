@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +22,7 @@
 #include "errorhandling/KITE_LogMsg_Bfile.h"
 #include "gtest/gtest.h"
 #include "support/capture.h"
+#include "support/file_lines.h"
 #include "support/private_mounts.h"
 #include "support/recording_backend.h"
 #include "support/temp_dir.h"
@@ -60,7 +61,7 @@ TEST(FileBackend, AppendsToTheFileOpenedCloseOnExecAndCreatesItWithMode0640) {
     const std::string path = dir.path("app.log");
     if (before) std::ofstream(path) << *before;
     if (before) chmod(path.c_str(), 0600);  // an old file keeps its mode
-    OnlyBackend only(new KITE_LogMsg_Bfile(path.c_str()));
+    OnlyBackend only(new KITE_LogMsg_Bfile(path.c_str(), KITE_LogMsg_Bfile::BARE));
     kite_test::log_stream()->error("one");
     kite_test::log_stream()->message("two");
 
@@ -73,6 +74,68 @@ TEST(FileBackend, AppendsToTheFileOpenedCloseOnExecAndCreatesItWithMode0640) {
     EXPECT_TRUE(file_flags != -1 && file_flags & O_APPEND);
   }
   umask(umask_before);
+}
+
+// By default each physical line begins with the time (RFC 3339: local time to the
+// microsecond, with its offset), identity[pid] and syslog's name of the priority.
+TEST(FileBackend, StampedLinesSayWhenWhoAndHowSevere) {
+  TempDir dir;
+  const long long before = kite_test::microseconds_now();
+  {
+    OnlyBackend only(new KITE_LogMsg_Bfile(dir.path("app.log").c_str()));
+    for (int p = KITE_LogMsg_Stream::EMERGENCY; p <= KITE_LogMsg_Stream::LDEBUG; ++p)
+      kite_test::log_stream()->log(static_cast<KITE_LogMsg_Stream::Priority>(p), "p %d", p);
+    kite_test::log_stream()->warn("first\nsecond");
+  }
+  const long long after = kite_test::microseconds_now();
+  const char* const levels[] = {"emerg",  "alert", "crit",  "err",     "warning",
+                                "notice", "info",  "debug", "warning", "warning"};
+  const char* const texts[] = {"p 0", "p 1", "p 2", "p 3",   "p 4",
+                               "p 5", "p 6", "p 7", "first", "second"};
+  const std::vector<kite_test::FileLine> lines = kite_test::file_lines(dir.read("app.log"));
+  ASSERT_EQ(lines.size(), 10u);
+  long long previous = before;
+  for (size_t n = 0; n < lines.size(); ++n) {
+    const kite_test::FileLine& line = lines[n];
+    EXPECT_EQ(line.identity, program_invocation_short_name);
+    EXPECT_EQ(line.pid, getpid());
+    EXPECT_EQ(line.level, levels[n]);
+    EXPECT_EQ(line.text, texts[n]);
+    long long at = 0;
+    long offset = 0;
+    ASSERT_TRUE(kite_test::stamp_time(line.stamp, at, offset)) << line.stamp;
+    EXPECT_GE(at, previous) << line.stamp;
+    EXPECT_LE(at, after) << line.stamp;
+    const time_t second = static_cast<time_t>(at / 1000000);
+    tm local = {};
+    localtime_r(&second, &local);
+    EXPECT_EQ(offset, local.tm_gmtoff) << line.stamp;
+    previous = at;
+  }
+  EXPECT_EQ(lines[8].stamp, lines[9].stamp);  // one message, one stamp
+}
+
+// A backend applies its own limit also when called directly (by a backend that wraps it,
+// say), not only when the manager skips it.
+TEST(LineBackends, ApplyTheirOwnLimitWhenCalledDirectly) {
+  TempDir dir;
+  for (const bool to_file : {false, true}) {
+    std::string written;
+    {
+      kite_test::OutputCapture capture;
+      std::unique_ptr<KITE_LogMsg_Backend> backend;
+      if (to_file)
+        backend = std::make_unique<KITE_LogMsg_Bfile>(dir.path("app.log").c_str());
+      else
+        backend = std::make_unique<KITE_LogMsg_Bstderr>();
+      backend->setLogUpto(KITE_LogMsg_Stream::WARNING);
+      backend->write(KITE_LogMsg_Stream::NOTICE, "hidden\n", 7);
+      backend->write(KITE_LogMsg_Stream::WARNING, "shown\n", 6);
+      written = to_file ? dir.read("app.log") : capture.err();
+    }
+    EXPECT_EQ(kite_test::texts(written), std::vector<std::string>{"shown\n"})
+        << (to_file ? "file" : "standard error");
+  }
 }
 
 // A file that cannot be opened: one report for the streak, each line counted and tried
@@ -94,7 +157,7 @@ TEST(FileBackend, FailuresAreCountedReportedOncePerStreakAndTriedAgain) {
   log->error("lost 3");
 
   EXPECT_EQ(file->failures(), 3u);
-  EXPECT_EQ(dir.read("moved/app.log"), "kept 1\n");
+  EXPECT_EQ(kite_test::texts(dir.read("moved/app.log")), std::vector<std::string>{"kept 1\n"});
   const std::string report = "kite log: file " + path +
                              ": cannot open it: No such file or directory; lines are lost "
                              "until it opens again\n";
@@ -109,9 +172,9 @@ TEST(FileBackend, FullFileSystemGivesOneReportPerStreakAndLosesOnlyWhatDidNotFit
   const std::string path = dir.path("app.log");
   kite_test::ProgramRun probe;
   probe.path = LOG_BACKEND_PROBE;
-  probe.args = {"file", path,       "lines",    "2000",  "a",  "failures", "size",
-                path,   "truncate", path,       "lines", "10", "b",        "lines",
-                "2000", "c",        "failures", "size",  path};
+  probe.args = {"bare-file", path,       "lines",    "2000",  "a",  "failures", "size",
+                path,        "truncate", path,       "lines", "10", "b",        "lines",
+                "2000",      "c",        "failures", "size",  path};
   const kite_test::ProgramResult result = kite_test::run_with_private_mounts(
       "mount -t tmpfs -o size=64k kite-full \"$1\"\nshift\nexec \"$@\"\n", {dir.path()}, probe);
   ASSERT_EQ(result.exit_code, 0) << result.err;
@@ -185,24 +248,22 @@ std::vector<std::string> rotate_while_logging(const std::string& mode,
       GTEST_SKIP() << "cannot run this test: /usr/sbin/logrotate is not installed (logrotate)"; \
   } while (0)
 
-// Every line of the files, as (thread, line), counted; each file got lines, whole ones. A
-// copy that copytruncate made (files after the first) may end in the part of a line that
-// was being written while logrotate read; the rest of that line went to the file and was
-// truncated away.
+// Every line of the files, as (thread, line), counted; each file got lines, whole and
+// stamped ones. A copy that copytruncate made (files after the first) may end in the part of
+// a line that was being written while logrotate read; the rest of that line went to the
+// file and was truncated away.
 std::map<std::pair<int, int>, int> count_lines(const std::vector<std::string>& files,
                                                bool copies = false) {
-  const std::regex pattern("thread ([0-9]+) line ([0-9]+)\n");
+  const std::regex pattern("thread ([0-9]+) line ([0-9]+)");
   std::map<std::pair<int, int>, int> seen;
   for (size_t n = 0; n < files.size(); ++n) {
     EXPECT_FALSE(files[n].empty()) << "file " << n << " got no line";
-    std::istringstream in(files[n]);
-    for (std::string line; std::getline(in, line);) {
+    for (const kite_test::FileLine& line : kite_test::file_lines(files[n])) {
       std::smatch match;
-      if (!in.eof()) line += '\n';
-      if (std::regex_match(line, match, pattern))
+      if (line.ended && !line.stamp.empty() && std::regex_match(line.text, match, pattern))
         ++seen[{std::stoi(match[1]), std::stoi(match[2])}];
-      else if (!(copies && n > 0 && in.eof()))
-        ADD_FAILURE() << "torn line in file " << n << ": " << line;
+      else if (!(copies && n > 0 && !line.ended))
+        ADD_FAILURE() << "torn line in file " << n << ": " << line.stamp << line.text;
     }
   }
   return seen;

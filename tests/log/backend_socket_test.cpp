@@ -47,19 +47,21 @@ std::string every(const std::string& text, int p, const std::string& end = "") {
   return text + " " + std::to_string(p) + end;
 }
 
-// (priority value, identity, text) of each datagram that syslog(3) sent:
+typedef std::tuple<int, std::string, std::string> SyslogMessage;
+
+// (priority value, identity, text) of a datagram that syslog(3) sent:
 // "<PRI>Mmm dd hh:mm:ss identity: text".
-std::vector<std::tuple<int, std::string, std::string>> syslog_messages(DatagramReceiver& r) {
-  const std::regex header(
+SyslogMessage syslog_message(const std::string& datagram) {
+  static const std::regex header(
       "<([0-9]+)>[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} ([^:]*): ([^]*)");
-  std::vector<std::tuple<int, std::string, std::string>> messages;
-  for (const std::string& datagram : r.datagrams()) {
-    std::smatch match;
-    if (std::regex_match(datagram, match, header))
-      messages.emplace_back(std::stoi(match[1]), match[2], match[3]);
-    else
-      messages.emplace_back(-1, "", datagram);
-  }
+  std::smatch match;
+  if (std::regex_match(datagram, match, header)) return {std::stoi(match[1]), match[2], match[3]};
+  return {-1, "", datagram};
+}
+
+std::vector<SyslogMessage> syslog_messages(DatagramReceiver& r) {
+  std::vector<SyslogMessage> messages;
+  for (const std::string& datagram : r.datagrams()) messages.push_back(syslog_message(datagram));
   return messages;
 }
 
@@ -86,7 +88,7 @@ TEST(SyslogBackend, EveryPriorityArrivesWithFacilityIdentityAndTextWithoutNewlin
     const ProgramResult result = run_probe(kDevLog, receiver, kBound, steps, row.log_to);
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    std::vector<std::tuple<int, std::string, std::string>> expected;
+    std::vector<SyslogMessage> expected;
     for (int p = 0; p <= 7; ++p)
       expected.emplace_back(row.facility | p, row.identity, every("s", p));
     EXPECT_EQ(syslog_messages(receiver), expected) << row.identity;
@@ -147,6 +149,33 @@ TEST(JournalBackend, EachLineIsOneEntryWithItsFields) {
   for (const std::string& datagram : receiver.datagrams())
     received.push_back(journal_entry(datagram));
   EXPECT_EQ(received, expected);
+}
+
+// A backend applies its own limit also when called directly (by a backend that wraps it,
+// say), not only when the manager skips it.
+TEST(SocketBackends, ApplyTheirOwnLimitWhenCalledDirectly) {
+  KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
+  const std::vector<std::string> steps = {"limit",    "4",      "direct", "5",
+                                          "hidden\n", "direct", "4",      "shown\n"};
+  struct Row {
+    const char* socket;
+    std::vector<std::string> backend;
+  };
+  const Row rows[] = {{kDevLog, {"syslog", "-", std::to_string(LOG_USER)}},
+                      {kJournal, {"journal"}}};
+  for (const Row& row : rows) {
+    DatagramReceiver receiver;
+    std::vector<std::string> all = row.backend;
+    all.insert(all.end(), steps.begin(), steps.end());
+    const ProgramResult result = run_probe(row.socket, receiver, kBound, all);
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    std::vector<std::string> received;
+    for (const std::string& datagram : receiver.datagrams())
+      received.push_back(row.socket == kDevLog ? std::get<2>(syslog_message(datagram))
+                                               : journal_entry(datagram)["MESSAGE"]);
+    EXPECT_EQ(received, std::vector<std::string>{"shown"}) << row.socket;
+  }
 }
 
 // No line is lost where nothing listens: each goes to standard error, after one line that

@@ -5,13 +5,18 @@
 //
 //   syslog IDENTITY FACILITY  the manager's only backend: syslog ("-": default identity)
 //   journal                   the manager's only backend: the journal
-//   file PATH                 the manager's only backend: a file
+//   file PATH                 the manager's only backend: a file, stamped lines
+//   bare-file PATH            the same with bare lines
+//   limit PRIORITY            the only backend's own limit
+//   direct PRIORITY TEXT      one line straight to the only backend's write(), past the manager
 //   init NAME                 the manager's program name
 //   info FILE LINE ERRNO      info() on the main thread's stream
 //   log PRIORITY TEXT         one line
 //   every TEXT                "TEXT <p>" at every priority p from 0 to 7
+//   pid                       prints "pid <n>"
 //   tid                       prints "tid <n>", the main thread's kernel id
 //   thread PRIORITY TEXT      prints "tid <n>" of a new thread, which logs one line
+//   fork PRIORITY TEXT        prints "child <n>" of a forked child, which logs one line
 //   lines N TAG               N lines of 64 characters, newline included, numbered from 0
 //   truncate PATH             empties the file
 //   umount PATH               takes away what is mounted over PATH
@@ -19,6 +24,7 @@
 //   size PATH                 prints "size <n>", the file's size in bytes
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -38,10 +44,11 @@ namespace {
 typedef KITE_LogMsg_Stream S;
 
 KITE_LogMsg_Bfile* file_backend = nullptr;
+KITE_LogMsg_Backend* only_backend = nullptr;
 
 void only(KITE_LogMsg_Backend* backend) {
   kite_test::backend_manager()->clear();
-  kite_test::backend_manager()->addBackend(backend);
+  kite_test::backend_manager()->addBackend(only_backend = backend);
 }
 
 void log(const char* priority, const char* text) {
@@ -71,9 +78,18 @@ int main(int argc, char** argv) {
       i += 2;
     } else if (step == "journal") {
       only(new KITE_LogMsg_Bjournal);
-    } else if (step == "file") {
-      only(file_backend = new KITE_LogMsg_Bfile(arg(1)));
+    } else if (step == "file" || step == "bare-file") {
+      only(file_backend = new KITE_LogMsg_Bfile(
+               arg(1), step == "file" ? KITE_LogMsg_Bfile::STAMPED : KITE_LogMsg_Bfile::BARE));
       i += 1;
+    } else if (step == "limit") {
+      if (!only_backend) usage(argv[i]);
+      only_backend->setLogUpto(std::atoi(arg(1)));
+      i += 1;
+    } else if (step == "direct") {
+      if (!only_backend) usage(argv[i]);
+      only_backend->write(std::atoi(arg(1)), arg(2), static_cast<int>(std::strlen(arg(2))));
+      i += 2;
     } else if (step == "init") {
       char* name[] = {arg(1), nullptr};
       kite_test::backend_manager()->init(1, name);
@@ -93,6 +109,18 @@ int main(int argc, char** argv) {
         print_tid();
         log(arg(1), arg(2));
       }).join();
+      i += 2;
+    } else if (step == "pid") {
+      std::printf("pid %d\n", static_cast<int>(getpid()));
+    } else if (step == "fork") {
+      std::fflush(stdout);
+      const pid_t child = fork();
+      if (child == 0) {  // ends as a program ends, so lines it logged are delivered
+        log(arg(1), arg(2));
+        std::exit(0);
+      }
+      if (child < 0 || waitpid(child, nullptr, 0) != child) usage(argv[i]);
+      std::printf("child %d\n", static_cast<int>(child));
       i += 2;
     } else if (step == "tid") {
       print_tid();

@@ -134,6 +134,41 @@ TEST_F(LogFormat, LinesAreCutAt254CharactersAndLogReturnsTheFullLength) {
   }
 }
 
+std::string repeated(const std::string& text, int times) {
+  std::string result;
+  for (int n = 0; n < times; ++n) result += text;
+  return result;
+}
+
+// The cut keeps whole UTF-8 characters, so a destination that wants text (the journal) gets
+// text; bytes that are no character's start are cut where they stand.
+TEST_F(LogFormat, TheCutNeverSplitsAUtf8Character) {
+  const std::string two = "\xC3\xA9", three = "\xE2\x82\xAC", four = "\xF0\x9F\x98\x80";
+  const struct {
+    std::string argument;
+    std::string delivered;
+  } rows[] = {
+      {"x" + repeated(two, 150), "x" + repeated(two, 126)},
+      {repeated(two, 150), repeated(two, 127)},
+      {"a" + repeated(three, 100), "a" + repeated(three, 84)},
+      {"ab" + repeated(three, 100), "ab" + repeated(three, 84)},
+      {"abc" + repeated(three, 100), "abc" + repeated(three, 83)},
+      {repeated(four, 70), repeated(four, 63)},
+      {"ab" + repeated(four, 70), "ab" + repeated(four, 63)},
+      {"abcde" + repeated(four, 70), "abcde" + repeated(four, 62)},
+      {std::string(300, '\x80'), std::string(254, '\x80')},
+  };
+  for (const auto& row : rows) {
+    capture_.forget();
+    EXPECT_EQ(log_->log(S::INFO, "%s", row.argument.c_str()),
+              static_cast<ssize_t>(row.argument.size() + 1));
+    EXPECT_EQ(only_text(), row.delivered) << row.delivered.size();
+  }
+  capture_.forget();
+  *log_ << "x" << repeated(two, 150) << std::endl;
+  EXPECT_EQ(only_text(), "x" + repeated(two, 126));
+}
+
 TEST_F(LogFormat, FailedFormattingReturnsItsNegativeCountAndReachesNoBackend) {
   const wchar_t unconvertible[] = {0xD800, 0};
   EXPECT_LT(log_->log(S::INFO, "x%ls", unconvertible), 0);
