@@ -2,65 +2,69 @@
 #include "KITE/KITE_Chunk_Pool.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <new>
 
-__thread KITE_Chunk_Pool::Slot kite_chunk_slots[KITE_Chunk_Pool::kIndexMask + 1];
+__thread KITE_Chunk_Pool::Table kite_chunk_table;
+
+KITE_Chunk_Pool::Home KITE_Chunk_Pool::kNobody{};
 
 namespace {
 
 using Chunk = KITE_Chunk_Pool::Chunk;
-using Slot = KITE_Chunk_Pool::Slot;
+using Home = KITE_Chunk_Pool::Home;
+using Table = KITE_Chunk_Pool::Table;
 
-// A pool's id is a serial number above its slot index. The last index is never opened:
-// pools beyond the table get it and pass their chunks through.
-constexpr uintptr_t kIndexMask = KITE_Chunk_Pool::kIndexMask;
-constexpr unsigned kNoSlot = kIndexMask;
-constexpr unsigned kBatch = 16;
+Home* const kNoHome = &KITE_Chunk_Pool::kNobody;
 
-// One per thread and pool: where other threads send back the chunks the thread made.
-// It lives as long as its thread or any chunk made under it, whichever is longer.
-struct alignas(16) Home {
-  Home(uint64_t pool, unsigned int perthread, void (*dispose_chunk)(void*))
-      : id(pool), limit(perthread), dispose(dispose_chunk) {}
-
-  std::atomic<Chunk*> returned{nullptr};  // kClosed once the thread ended
-  std::atomic<unsigned> waiting{0};       // an upper bound of the chunks in `returned`
-  std::atomic<unsigned> refs{1};          // the thread, and every chunk made under it
-  const uint64_t id;
-  const unsigned limit;
-  void (*const dispose)(void*);  // the pool's, for chunks freed after a put()
-};
-
-// Tagged pointers: an address with the pool's index in its low bits, and a marker no chunk
-// can have.
+// A marker no chunk address can be.
 // NOLINTNEXTLINE(performance-no-int-to-ptr)
 Chunk* const kClosed = reinterpret_cast<Chunk*>(uintptr_t(1));
-
-unsigned index_of(uint64_t id) {
-  return static_cast<unsigned>(id & kIndexMask);
-}
-
-Home* home_of(uintptr_t tag) {
-  return reinterpret_cast<Home*>(tag & ~kIndexMask);  // NOLINT(performance-no-int-to-ptr)
-}
-
-uintptr_t tag_of(Home* h) {
-  return reinterpret_cast<uintptr_t>(h) | index_of(h->id);
-}
 
 enum Thread_State { kFresh, kHooked, kEnded };
 
 thread_local Thread_State tls_state = kFresh;
 
-std::atomic<unsigned> g_used_indices{0};
+// --- places: indices into every thread's table, one per live pool
+
+std::mutex g_places_mutex;
+size_t* g_free_places = nullptr;  // a stack of indices given back, under the mutex
+size_t g_free_count = 0;
+size_t g_free_capacity = 0;
+size_t g_next_place = 0;
 std::atomic<uint64_t> g_serial{0};
 
-// A new chunk bound to home h (null: to no pool).
+// An index given back before, or the next one never handed out.
+size_t take_place() {
+  std::lock_guard<std::mutex> lock(g_places_mutex);
+  return g_free_count != 0 ? g_free_places[--g_free_count] : g_next_place++;
+}
+
+void give_back_place(size_t index) {
+  std::lock_guard<std::mutex> lock(g_places_mutex);
+  if (g_free_count == g_free_capacity) {
+    const size_t capacity = g_free_capacity == 0 ? 16 : 2 * g_free_capacity;
+    void* grown = std::realloc(g_free_places, capacity * sizeof(size_t));
+    if (grown == nullptr) return;  // the index stays unused: a place lost, nothing else
+    g_free_places = static_cast<size_t*>(grown);
+    g_free_capacity = capacity;
+  }
+  g_free_places[g_free_count++] = index;
+}
+
+// --- chunks
+
+const void* me() {
+  return &kite_chunk_table;
+}
+
+// A new chunk bound to home h (kNoHome: to no pool).
 Chunk* allocate(size_t size, Home* h) {
   Chunk* c = static_cast<Chunk*>(::operator new(sizeof(Chunk) + size, std::nothrow));
   if (c == nullptr) return nullptr;
-  c->home = h == nullptr ? kNoSlot : tag_of(h);
-  if (h != nullptr) h->refs.fetch_add(1, std::memory_order_relaxed);
+  c->home = h;
+  if (h != kNoHome) h->refs.fetch_add(1, std::memory_order_relaxed);
   return c;
 }
 
@@ -70,12 +74,10 @@ void unref(Home* h) {
   std::free(h);
 }
 
-// A chunk that was put: what it holds goes first.
 void discard(Chunk* c) {
-  Home* h = home_of(c->home);
-  if (h != nullptr && h->dispose != nullptr) h->dispose(c + 1);
+  Home* h = c->home;
   ::operator delete(c);
-  if (h != nullptr) unref(h);
+  if (h != kNoHome) unref(h);
 }
 
 void discard_list(Chunk* c) {
@@ -103,157 +105,180 @@ void send(Home* h, Chunk* first, Chunk* last, unsigned n) {
   discard_list(first);
 }
 
-void flush(Slot& s) {
-  if (s.batched == 0) return;
-  send(home_of(s.batch_home), s.batch_first, s.batch_last, s.batched);
-  s.batch_home = 0;
-  s.batch_first = s.batch_last = nullptr;
-  s.batched = 0;
+void flush(Home& mine) {
+  if (mine.batched == 0) return;
+  send(mine.batch_home, mine.batch_first, mine.batch_last, mine.batched);
+  mine.batch_home = nullptr;
+  mine.batch_first = mine.batch_last = nullptr;
+  mine.batched = 0;
 }
 
-// Sends the batch home, closes the thread's home and frees its cache.
-void close(Slot& s) {
-  flush(s);
-  if (Home* h = home_of(s.home)) {
-    discard_list(h->returned.exchange(kClosed, std::memory_order_acquire));
-    discard_list(s.cache);
-    unref(h);
-  }
-  s = Slot();
+// Sends the batch home, closes the home to returns and frees its cache; the home itself
+// goes with its last chunk.
+void close(Home* h) {
+  flush(*h);
+  h->owner.store(nullptr, std::memory_order_relaxed);
+  discard_list(h->returned.exchange(kClosed, std::memory_order_acquire));
+  discard_list(h->cache);
+  h->cache = nullptr;
+  h->cached = 0;
+  unref(h);
 }
 
 struct Thread_End {
   ~Thread_End() {
     tls_state = kEnded;
-    for (Slot& s : kite_chunk_slots) close(s);
+    Table& t = kite_chunk_table;
+    for (size_t i = 0; i < t.size; ++i) {
+      if (t.homes[i] != kNoHome) close(t.homes[i]);
+    }
+    std::free(static_cast<void*>(t.homes));
+    t = Table();
   }
 };
 
-// Makes s serve the pool id, closing what it served before; the first slot a thread opens
-// arranges for its slots to be closed when it ends.
-void open(Slot& s, uint64_t id, unsigned limit) {
-  if (s.id != 0) close(s);
-  s.id = id;
-  s.limit = limit;
+// The calling thread's place for index, the table grown to hold it; null without memory.
+Home** place(size_t index) {
+  Table& t = kite_chunk_table;
+  if (index < t.size) return &t.homes[index];
+  size_t size = t.size < 8 ? 8 : 2 * t.size;
+  if (size <= index) size = index + 1;
+  Home** homes = static_cast<Home**>(std::malloc(size * sizeof(Home*)));
+  if (homes == nullptr) return nullptr;
+  if (t.size != 0) std::memcpy(static_cast<void*>(homes), t.homes, t.size * sizeof(Home*));
+  for (size_t i = t.size; i < size; ++i) homes[i] = kNoHome;
   if (tls_state == kFresh) {
     static thread_local Thread_End end;
     tls_state = kHooked;
   }
+  std::free(static_cast<void*>(t.homes));
+  t.homes = homes;
+  t.size = size;
+  return &homes[index];
+}
+
+// The calling thread's home for the pool id, made when it has none (closing what served a
+// destroyed pool in its place); null without memory or after the thread's end.
+Home* home_for(uint64_t id, size_t index, unsigned limit) {
+  if (tls_state == kEnded) return nullptr;
+  Home** at = place(index);
+  if (at == nullptr) return nullptr;
+  if ((*at)->pool == id) return *at;
+  // Bookkeeping, not a chunk: from the C allocator, on a line of its own.
+  void* memory = std::aligned_alloc(alignof(Home), sizeof(Home));
+  if (memory == nullptr) return nullptr;
+  if (*at != kNoHome) close(*at);
+  Home* h = new (memory) Home{};
+  h->owner.store(me(), std::memory_order_relaxed);
+  h->limit = limit;
+  h->pool = id;
+  h->refs.store(1, std::memory_order_relaxed);
+  *at = h;
+  return h;
 }
 
 // Moves what other threads returned into the (empty) cache, up to the limit.
-void take_back(Slot& s) {
-  Home* h = home_of(s.home);
-  if (h->returned.load(std::memory_order_relaxed) == nullptr) return;
-  Chunk* c = h->returned.exchange(nullptr, std::memory_order_acquire);
+void take_back(Home& h) {
+  if (h.returned.load(std::memory_order_relaxed) == nullptr) return;
+  Chunk* c = h.returned.exchange(nullptr, std::memory_order_acquire);
   unsigned taken = 0;
   while (c != nullptr) {
     Chunk* following = c->link;
     ++taken;
-    if (s.cached < s.limit) {
-      c->link = s.cache;
-      s.cache = c;
-      ++s.cached;
+    if (h.cached < h.limit) {
+      c->link = h.cache;
+      h.cache = c;
+      ++h.cached;
     } else {
       discard(c);
     }
     c = following;
   }
-  h->waiting.fetch_sub(taken, std::memory_order_relaxed);
-}
-
-// The lowest free slot index, now taken; kNoSlot when every one is taken.
-unsigned take_index() {
-  unsigned used = g_used_indices.load(std::memory_order_relaxed);
-  for (;;) {
-    unsigned index = 0;
-    while (index < kNoSlot && (used & (1u << index)) != 0) ++index;
-    if (index == kNoSlot) return kNoSlot;
-    if (g_used_indices.compare_exchange_weak(used, used | (1u << index), std::memory_order_acquire))
-      return index;
-  }
-}
-
-void give_back_index(unsigned index) {
-  if (index != kNoSlot) g_used_indices.fetch_and(~(1u << index), std::memory_order_release);
+  h.waiting.fetch_sub(taken, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 KITE_Chunk_Pool::~KITE_Chunk_Pool() {
   const uint64_t id = id_.load(std::memory_order_relaxed);
-  const unsigned index = index_of(id);
   if (id == 0) return;
-  if (tls_state != kEnded && kite_chunk_slots[index].id == id) close(kite_chunk_slots[index]);
-  give_back_index(index);
+  const size_t index = id & kIndexMask;
+  Table& t = kite_chunk_table;
+  if (tls_state != kEnded && index < t.size && t.homes[index]->pool == id) {
+    close(t.homes[index]);
+    t.homes[index] = kNoHome;
+  }
+  give_back_place(index);
 }
 
 uint64_t KITE_Chunk_Pool::id() const {
   uint64_t id = id_.load(std::memory_order_acquire);
   if (id != 0) return id;
-  const unsigned index = take_index();
+  const size_t index = take_place();
   const uint64_t serial = g_serial.fetch_add(1, std::memory_order_relaxed) + 1;
   const uint64_t mine = serial << kIndexBits | index;
   if (id_.compare_exchange_strong(id, mine, std::memory_order_acq_rel)) return mine;
-  give_back_index(index);
+  give_back_place(index);
   return id;  // another thread assigned it first
+}
+
+void* KITE_Chunk_Pool::get(bool* fresh) {
+  void* chunk = get_cached();
+  if (chunk == nullptr) return get_slow(fresh);
+  *fresh = false;
+  return chunk;
 }
 
 void* KITE_Chunk_Pool::get_slow(bool* fresh) {
   *fresh = true;
   const uint64_t id = this->id();
-  const unsigned index = index_of(id);
-  if (index == kNoSlot || tls_state == kEnded) return get_unpooled(size_);
-  Slot& s = kite_chunk_slots[index];
-  if (s.id != id) open(s, id, perthread_);
-  if (s.home == 0) {
-    // Bookkeeping, not a chunk: it comes from malloc (which aligns to 16).
-    void* memory = std::malloc(sizeof(Home));
-    if (memory == nullptr) return get_unpooled(size_);
-    s.home = tag_of(new (memory) Home(id, perthread_, dispose_));
-  }
-  take_back(s);
-  if (s.cache != nullptr) return get(fresh);
-  Chunk* c = allocate(size_, home_of(s.home));
+  Home* h = home_for(id, id & kIndexMask, perthread_);
+  if (h == nullptr) return get_unpooled(size_);
+  take_back(*h);
+  if (h->cache != nullptr) return get(fresh);
+  Chunk* c = allocate(size_, h);
   return c == nullptr ? nullptr : c + 1;
 }
 
 void* KITE_Chunk_Pool::get_unpooled(size_t n) {
-  Chunk* c = allocate(n, nullptr);
+  Chunk* c = allocate(n, kNoHome);
   return c == nullptr ? nullptr : c + 1;
 }
 
-// Not the thread's own chunk, or its cache is full.
+// Not the thread's own chunk, or its cache is full: batched on the way home, or freed.
 void KITE_Chunk_Pool::put_slow(Chunk* c) {
-  Home* h = home_of(c->home);
-  Slot& s = kite_chunk_slots[c->home & kIndexMask];
-  if (h == nullptr || s.home == c->home) {
+  Home* h = c->home;
+  if (h == kNoHome || h->owner.load(std::memory_order_relaxed) == me()) {
     discard(c);
     return;
   }
-  if (s.id != h->id) {
-    // The slot serves another pool, or the thread is ending: no batch here.
-    if (s.id != 0 || tls_state == kEnded) {
-      c->link = nullptr;
-      send(h, c, c, 1);
-      return;
-    }
-    open(s, h->id, h->limit);
+  // The calling thread's home for the chunk's pool gathers the batch. Where its place
+  // serves another pool (one of the two was destroyed), or the thread is ending, the chunk
+  // goes home alone.
+  const size_t index = h->pool & kIndexMask;
+  const Table& t = kite_chunk_table;
+  const bool taken = index < t.size && t.homes[index] != kNoHome && t.homes[index]->pool != h->pool;
+  Home* mine = taken ? nullptr : home_for(h->pool, index, h->limit);
+  if (mine == nullptr) {
+    c->link = nullptr;
+    send(h, c, c, 1);
+    return;
   }
-  if (s.batch_home != c->home) {
-    flush(s);
-    s.batch_home = c->home;
-    s.batch_last = c;
+  if (mine->batch_home != h) {
+    flush(*mine);
+    mine->batch_home = h;
+    mine->batch_last = c;
   }
-  c->link = s.batch_first;
-  s.batch_first = c;
-  if (++s.batched == kBatch) flush(s);
+  c->link = mine->batch_first;
+  mine->batch_first = c;
+  if (++mine->batched == kBatch) flush(*mine);
 }
 
 unsigned int KITE_Chunk_Pool::cached() const {
   const uint64_t id = id_.load(std::memory_order_relaxed);
-  const Slot& s = kite_chunk_slots[index_of(id)];
-  if (id == 0 || s.id != id) return 0;
-  const Home* h = home_of(s.home);
-  return s.cached + (h == nullptr ? 0 : h->waiting.load(std::memory_order_relaxed));
+  const Table& t = kite_chunk_table;
+  const size_t index = id & kIndexMask;
+  if (id == 0 || index >= t.size || t.homes[index]->pool != id) return 0;
+  const Home* h = t.homes[index];
+  return h->cached + h->waiting.load(std::memory_order_relaxed);
 }
