@@ -6,39 +6,76 @@
 #include <mutex>
 #include <new>
 
-__thread KITE_Chunk_Pool::Table kite_chunk_table;
-
-KITE_Chunk_Pool::Home KITE_Chunk_Pool::kNobody{};
+__thread KITE_Chunk_Pool::Slot kite_chunk_slots[KITE_Chunk_Pool::kDirect + 1];
+__thread KITE_Chunk_Pool::Later kite_chunk_later;
 
 namespace {
 
 using Chunk = KITE_Chunk_Pool::Chunk;
-using Home = KITE_Chunk_Pool::Home;
-using Table = KITE_Chunk_Pool::Table;
+using Slot = KITE_Chunk_Pool::Slot;
+using Later = KITE_Chunk_Pool::Later;
 
-Home* const kNoHome = &KITE_Chunk_Pool::kNobody;
+constexpr uintptr_t kTagMask = KITE_Chunk_Pool::kTagMask;
+constexpr unsigned kDirect = KITE_Chunk_Pool::kDirect;
+constexpr unsigned kBatch = KITE_Chunk_Pool::kBatch;
+constexpr uint64_t kIndexMask = (uint64_t(1) << 32) - 1;
 
-// A marker no chunk address can be.
+// One per thread and pool: where other threads send back the chunks the thread made.
+// It lives as long as its thread or any chunk made under it, whichever is longer.
+struct alignas(64) Home {
+  Home(uint64_t pool, unsigned int perthread) : id(pool), limit(perthread) {}
+
+  std::atomic<Chunk*> returned{nullptr};  // kClosed once the thread ended
+  std::atomic<unsigned> waiting{0};       // an upper bound of the chunks in `returned`
+  std::atomic<unsigned> refs{1};          // the thread, and every chunk made under it
+  const uint64_t id;
+  const unsigned limit;
+};
+
+static_assert(alignof(Home) > kTagMask, "a home's address leaves the tag's bits free");
+
+// A marker no chunk can have.
 // NOLINTNEXTLINE(performance-no-int-to-ptr)
 Chunk* const kClosed = reinterpret_cast<Chunk*>(uintptr_t(1));
+
+size_t index_of(uint64_t id) {
+  return static_cast<size_t>(id & kIndexMask);
+}
+
+Home* home_of(uintptr_t tag) {
+  return reinterpret_cast<Home*>(tag & ~kTagMask);  // NOLINT(performance-no-int-to-ptr)
+}
+
+uintptr_t tag_of(Home* h) {
+  const size_t index = index_of(h->id);
+  return reinterpret_cast<uintptr_t>(h) | (index < kDirect ? index : kDirect);
+}
 
 enum Thread_State { kFresh, kHooked, kEnded };
 
 thread_local Thread_State tls_state = kFresh;
 
-// --- places: indices into every thread's table, one per live pool
+// --- places: indices into every thread's slots, one per live pool
 
 std::mutex g_places_mutex;
-size_t* g_free_places = nullptr;  // a stack of indices given back, under the mutex
+size_t* g_free_places = nullptr;  // indices given back, under the mutex
 size_t g_free_count = 0;
 size_t g_free_capacity = 0;
 size_t g_next_place = 0;
 std::atomic<uint64_t> g_serial{0};
 
-// An index given back before, or the next one never handed out.
+// The lowest index given back, or the next one never handed out: the places in use stay
+// few, and the first ones are reached directly.
 size_t take_place() {
   std::lock_guard<std::mutex> lock(g_places_mutex);
-  return g_free_count != 0 ? g_free_places[--g_free_count] : g_next_place++;
+  if (g_free_count == 0) return g_next_place++;
+  size_t* lowest = g_free_places;
+  for (size_t i = 1; i < g_free_count; ++i) {
+    if (g_free_places[i] < *lowest) lowest = &g_free_places[i];
+  }
+  const size_t index = *lowest;
+  *lowest = g_free_places[--g_free_count];
+  return index;
 }
 
 void give_back_place(size_t index) {
@@ -46,7 +83,7 @@ void give_back_place(size_t index) {
   if (g_free_count == g_free_capacity) {
     const size_t capacity = g_free_capacity == 0 ? 16 : 2 * g_free_capacity;
     void* grown = std::realloc(g_free_places, capacity * sizeof(size_t));
-    if (grown == nullptr) return;  // the index stays unused: a place lost, nothing else
+    if (grown == nullptr) return;  // the place stays unused: lost, nothing else
     g_free_places = static_cast<size_t*>(grown);
     g_free_capacity = capacity;
   }
@@ -55,16 +92,12 @@ void give_back_place(size_t index) {
 
 // --- chunks
 
-const void* me() {
-  return &kite_chunk_table;
-}
-
-// A new chunk bound to home h (kNoHome: to no pool).
+// A new chunk bound to home h (null: to no pool).
 Chunk* allocate(size_t size, Home* h) {
   Chunk* c = static_cast<Chunk*>(::operator new(sizeof(Chunk) + size, std::nothrow));
   if (c == nullptr) return nullptr;
-  c->home = h;
-  if (h != kNoHome) h->refs.fetch_add(1, std::memory_order_relaxed);
+  c->home = h == nullptr ? kDirect : tag_of(h);
+  if (h != nullptr) h->refs.fetch_add(1, std::memory_order_relaxed);
   return c;
 }
 
@@ -75,9 +108,9 @@ void unref(Home* h) {
 }
 
 void discard(Chunk* c) {
-  Home* h = c->home;
+  Home* h = home_of(c->home);
   ::operator delete(c);
-  if (h != kNoHome) unref(h);
+  if (h != nullptr) unref(h);
 }
 
 void discard_list(Chunk* c) {
@@ -105,110 +138,109 @@ void send(Home* h, Chunk* first, Chunk* last, unsigned n) {
   discard_list(first);
 }
 
-void flush(Home& mine) {
-  if (mine.batched == 0) return;
-  send(mine.batch_home, mine.batch_first, mine.batch_last, mine.batched);
-  mine.batch_home = nullptr;
-  mine.batch_first = mine.batch_last = nullptr;
-  mine.batched = 0;
+void flush(Slot& s) {
+  if (s.batched == 0) return;
+  send(home_of(s.batch_home), s.batch_first, s.batch_last, s.batched);
+  s.batch_home = 0;
+  s.batch_first = s.batch_last = nullptr;
+  s.batched = 0;
 }
 
-// Sends the batch home, closes the home to returns and frees its cache; the home itself
-// goes with its last chunk.
-void close(Home* h) {
-  flush(*h);
-  h->owner.store(nullptr, std::memory_order_relaxed);
-  discard_list(h->returned.exchange(kClosed, std::memory_order_acquire));
-  discard_list(h->cache);
-  h->cache = nullptr;
-  h->cached = 0;
-  unref(h);
+// Sends the batch home, closes the thread's home and frees its cache.
+void close(Slot& s) {
+  flush(s);
+  if (Home* h = home_of(s.home)) {
+    discard_list(h->returned.exchange(kClosed, std::memory_order_acquire));
+    discard_list(s.cache);
+    unref(h);
+  }
+  s = Slot();
 }
 
 struct Thread_End {
   ~Thread_End() {
     tls_state = kEnded;
-    Table& t = kite_chunk_table;
-    for (size_t i = 0; i < t.size; ++i) {
-      if (t.homes[i] != kNoHome) close(t.homes[i]);
-    }
-    std::free(static_cast<void*>(t.homes));
-    t = Table();
+    for (unsigned i = 0; i < kDirect; ++i) close(kite_chunk_slots[i]);
+    Later& later = kite_chunk_later;
+    for (size_t i = 0; i < later.size; ++i) close(later.slots[i]);
+    std::free(later.slots);
+    later = Later();
   }
 };
 
-// The calling thread's place for index, the table grown to hold it; null without memory.
-Home** place(size_t index) {
-  Table& t = kite_chunk_table;
-  if (index < t.size) return &t.homes[index];
-  size_t size = t.size < 8 ? 8 : 2 * t.size;
-  if (size <= index) size = index + 1;
-  Home** homes = static_cast<Home**>(std::malloc(size * sizeof(Home*)));
-  if (homes == nullptr) return nullptr;
-  if (t.size != 0) std::memcpy(static_cast<void*>(homes), t.homes, t.size * sizeof(Home*));
-  for (size_t i = t.size; i < size; ++i) homes[i] = kNoHome;
+// The calling thread's slot for the place index, made when it has none yet; null without
+// memory for it. The first slot a thread makes arranges for its slots to be closed when it
+// ends.
+Slot* place(size_t index) {
   if (tls_state == kFresh) {
     static thread_local Thread_End end;
     tls_state = kHooked;
   }
-  std::free(static_cast<void*>(t.homes));
-  t.homes = homes;
-  t.size = size;
-  return &homes[index];
+  if (index < kDirect) return &kite_chunk_slots[index];
+  Later& later = kite_chunk_later;
+  const size_t at = index - kDirect;
+  if (at < later.size) return &later.slots[at];
+  size_t size = later.size < 8 ? 8 : 2 * later.size;
+  if (size <= at) size = at + 1;
+  void* grown = std::realloc(later.slots, size * sizeof(Slot));
+  if (grown == nullptr) return nullptr;
+  later.slots = static_cast<Slot*>(grown);
+  for (size_t i = later.size; i < size; ++i) later.slots[i] = Slot();
+  later.size = size;
+  return &later.slots[at];
 }
 
-// The calling thread's home for the pool id, made when it has none (closing what served a
-// destroyed pool in its place); null without memory or after the thread's end.
-Home* home_for(uint64_t id, size_t index, unsigned limit) {
-  if (tls_state == kEnded) return nullptr;
-  Home** at = place(index);
-  if (at == nullptr) return nullptr;
-  if ((*at)->pool == id) return *at;
-  // Bookkeeping, not a chunk: from the C allocator, on a line of its own.
-  void* memory = std::aligned_alloc(alignof(Home), sizeof(Home));
-  if (memory == nullptr) return nullptr;
-  if (*at != kNoHome) close(*at);
-  Home* h = new (memory) Home{};
-  h->owner.store(me(), std::memory_order_relaxed);
-  h->limit = limit;
-  h->pool = id;
-  h->refs.store(1, std::memory_order_relaxed);
-  *at = h;
-  return h;
+// Makes s serve the pool id, closing what it served before (a destroyed pool's).
+void open(Slot& s, uint64_t id, unsigned limit) {
+  if (s.id != 0) close(s);
+  s.id = id;
+  s.limit = limit;
 }
 
 // Moves what other threads returned into the (empty) cache, up to the limit.
-void take_back(Home& h) {
-  if (h.returned.load(std::memory_order_relaxed) == nullptr) return;
-  Chunk* c = h.returned.exchange(nullptr, std::memory_order_acquire);
+void take_back(Slot& s) {
+  Home* h = home_of(s.home);
+  if (h->returned.load(std::memory_order_relaxed) == nullptr) return;
+  Chunk* c = h->returned.exchange(nullptr, std::memory_order_acquire);
   unsigned taken = 0;
   while (c != nullptr) {
     Chunk* following = c->link;
     ++taken;
-    if (h.cached < h.limit) {
-      c->link = h.cache;
-      h.cache = c;
-      ++h.cached;
+    if (s.cached < s.limit) {
+      c->link = s.cache;
+      s.cache = c;
+      ++s.cached;
     } else {
       discard(c);
     }
     c = following;
   }
-  h.waiting.fetch_sub(taken, std::memory_order_relaxed);
+  h->waiting.fetch_sub(taken, std::memory_order_relaxed);
 }
 
 }  // namespace
 
+KITE_Chunk_Pool::Slot* KITE_Chunk_Pool::slot(size_t index) {
+  if (index < kDirect) return &kite_chunk_slots[index];
+  const Later& later = kite_chunk_later;
+  return index - kDirect < later.size ? &later.slots[index - kDirect] : nullptr;
+}
+
+void* KITE_Chunk_Pool::get_later(uint64_t id) {
+  Slot* s = slot(index_of(id));
+  if (s == nullptr || s->id != id || s->cache == nullptr) return nullptr;
+  Chunk* c = s->cache;
+  s->cache = c->link;
+  --s->cached;
+  return c + 1;
+}
+
 KITE_Chunk_Pool::~KITE_Chunk_Pool() {
   const uint64_t id = id_.load(std::memory_order_relaxed);
   if (id == 0) return;
-  const size_t index = id & kIndexMask;
-  Table& t = kite_chunk_table;
-  if (tls_state != kEnded && index < t.size && t.homes[index]->pool == id) {
-    close(t.homes[index]);
-    t.homes[index] = kNoHome;
-  }
-  give_back_place(index);
+  Slot* s = slot(index_of(id));
+  if (tls_state != kEnded && s != nullptr && s->id == id) close(*s);
+  give_back_place(index_of(id));
 }
 
 uint64_t KITE_Chunk_Pool::id() const {
@@ -222,63 +254,70 @@ uint64_t KITE_Chunk_Pool::id() const {
   return id;  // another thread assigned it first
 }
 
-void* KITE_Chunk_Pool::get(bool* fresh) {
-  void* chunk = get_cached();
-  if (chunk == nullptr) return get_slow(fresh);
-  *fresh = false;
-  return chunk;
-}
-
 void* KITE_Chunk_Pool::get_slow(bool* fresh) {
   *fresh = true;
   const uint64_t id = this->id();
-  Home* h = home_for(id, id & kIndexMask, perthread_);
-  if (h == nullptr) return get_unpooled(size_);
-  take_back(*h);
-  if (h->cache != nullptr) return get(fresh);
-  Chunk* c = allocate(size_, h);
+  Slot* s = tls_state == kEnded ? nullptr : place(index_of(id));
+  if (s == nullptr) return get_unpooled(size_);
+  if (s->id != id) open(*s, id, perthread_);
+  if (s->home == 0) {
+    // Bookkeeping, not a chunk: from the C allocator, on a line of its own.
+    void* memory = std::aligned_alloc(alignof(Home), sizeof(Home));
+    if (memory == nullptr) return get_unpooled(size_);
+    s->home = tag_of(new (memory) Home(id, perthread_));
+  }
+  take_back(*s);
+  if (s->cache != nullptr) return get(fresh);
+  Chunk* c = allocate(size_, home_of(s->home));
   return c == nullptr ? nullptr : c + 1;
 }
 
 void* KITE_Chunk_Pool::get_unpooled(size_t n) {
-  Chunk* c = allocate(n, kNoHome);
+  Chunk* c = allocate(n, nullptr);
   return c == nullptr ? nullptr : c + 1;
 }
 
-// Not the thread's own chunk, or its cache is full: batched on the way home, or freed.
+// A chunk of a later place, or not the thread's own, or its cache is full: cached, batched
+// on its way home, or freed.
 void KITE_Chunk_Pool::put_slow(Chunk* c) {
-  Home* h = c->home;
-  if (h == kNoHome || h->owner.load(std::memory_order_relaxed) == me()) {
+  Home* h = home_of(c->home);
+  Slot* s = h == nullptr || tls_state == kEnded ? nullptr : place(index_of(h->id));
+  if (s != nullptr && s->home == c->home) {
+    if (s->cached >= s->limit) {
+      discard(c);
+      return;
+    }
+    c->link = s->cache;
+    s->cache = c;
+    ++s->cached;
+    return;
+  }
+  if (h == nullptr) {
     discard(c);
     return;
   }
-  // The calling thread's home for the chunk's pool gathers the batch. Where its place
-  // serves another pool (one of the two was destroyed), or the thread is ending, the chunk
-  // goes home alone.
-  const size_t index = h->pool & kIndexMask;
-  const Table& t = kite_chunk_table;
-  const bool taken = index < t.size && t.homes[index] != kNoHome && t.homes[index]->pool != h->pool;
-  Home* mine = taken ? nullptr : home_for(h->pool, index, h->limit);
-  if (mine == nullptr) {
+  // Another thread's chunk. Where the place serves another pool (one of the two was
+  // destroyed), or the thread is ending, it goes home alone.
+  if (s == nullptr || (s->id != h->id && s->id != 0)) {
     c->link = nullptr;
     send(h, c, c, 1);
     return;
   }
-  if (mine->batch_home != h) {
-    flush(*mine);
-    mine->batch_home = h;
-    mine->batch_last = c;
+  if (s->id != h->id) open(*s, h->id, h->limit);
+  if (s->batch_home != c->home) {
+    flush(*s);
+    s->batch_home = c->home;
+    s->batch_last = c;
   }
-  c->link = mine->batch_first;
-  mine->batch_first = c;
-  if (++mine->batched == kBatch) flush(*mine);
+  c->link = s->batch_first;
+  s->batch_first = c;
+  if (++s->batched == kBatch) flush(*s);
 }
 
 unsigned int KITE_Chunk_Pool::cached() const {
   const uint64_t id = id_.load(std::memory_order_relaxed);
-  const Table& t = kite_chunk_table;
-  const size_t index = id & kIndexMask;
-  if (id == 0 || index >= t.size || t.homes[index]->pool != id) return 0;
-  const Home* h = t.homes[index];
-  return h->cached + h->waiting.load(std::memory_order_relaxed);
+  const Slot* s = slot(index_of(id));
+  if (id == 0 || s == nullptr || s->id != id) return 0;
+  const Home* h = home_of(s->home);
+  return s->cached + (h == nullptr ? 0 : h->waiting.load(std::memory_order_relaxed));
 }

@@ -15,8 +15,11 @@
 // gets them back instead of allocating new ones.
 //
 // Each pool has its own place in every thread, as folly's ThreadLocal gives each instance its
-// own slot: a program may have any number of pools, each cached alike. A destroyed pool's
-// place goes to the next pool made.
+// own slot: a program may have any number of pools, each with a cache of its own. The first
+// 15 places a program uses (the kit's own pools take up to 3: pdbf and the records of data
+// and message blocks) are reached directly in the thread's storage; later ones through one
+// more pointer, and a put() of their chunks takes a call. A destroyed pool's place goes to
+// the next pool made.
 //
 // Memory bound, per thread and pool: at most perthread chunks in its cache, at most perthread
 // more that other threads returned to it and it has not taken back yet, and at most kBatch
@@ -58,7 +61,7 @@ class KITE_Chunk_Pool {
   // A chunk of size() bytes, from the calling thread's cache when it has one; null when
   // memory runs out. *fresh tells whether the chunk is new or was put before (and still
   // holds what it held then).
-  void* get(bool* fresh);
+  inline void* get(bool* fresh);
   // A chunk from the calling thread's cache, or null when it has none: the fast part of
   // get(), for callers that treat a cached chunk apart.
   inline void* get_cached();
@@ -75,52 +78,50 @@ class KITE_Chunk_Pool {
 
   // --- internals, here for the inline fast paths
 
-  struct Home;
+  // Places reached directly; kDirect tags a chunk of a later place, or of no pool.
+  static constexpr unsigned int kDirect = 15;
+  static constexpr uintptr_t kTagMask = 15;
 
   // In front of every chunk, 16 bytes so that the payload keeps new's alignment.
   struct alignas(16) Chunk {
-    Home* home;  // kNobody for a chunk no pool serves
+    // Where the chunk goes home: the address of its home (a struct of the source) with the
+    // index of its place in the low bits, or kDirect for a later place; only kDirect for a
+    // chunk no pool serves.
+    uintptr_t home;
     Chunk* link;
   };
   static constexpr size_t kHeader = 16;
   static constexpr unsigned int kBatch = 16;
 
-  // A thread's state for one pool: its cache, touched by that thread alone, and the list
-  // other threads return its chunks to. It lives as long as its thread or any chunk made
-  // under it, whichever is longer.
-  struct Home {
-    // The thread's own part.
-    std::atomic<const void*> owner;  // the thread's table (its identity); null once it ended
+  // A thread's state for one pool, in its place.
+  struct Slot {
+    uint64_t id;     // of the pool it serves; 0 for none
+    uintptr_t home;  // tagged as in Chunk; 0 until the thread first allocates
     Chunk* cache;
     unsigned int cached;
     unsigned int limit;
-    uint64_t pool;  // the id of the pool served
-    // Chunks of one other home, gathered to go there together.
-    Home* batch_home;
+    // Chunks of one other thread, gathered to go home together.
+    uintptr_t batch_home;
     Chunk* batch_first;
     Chunk* batch_last;
     unsigned int batched;
-    // What other threads touch, on a line of its own.
-    alignas(64) std::atomic<Chunk*> returned;  // kClosed once the thread ended
-    std::atomic<unsigned int> waiting;         // an upper bound of the chunks in `returned`
-    std::atomic<unsigned int> refs;            // the thread, and every chunk made under it
   };
 
-  // A thread's homes, by the index of the pool they serve; never-used places hold kNobody.
-  struct Table {
-    Home** homes;
+  // A thread's places from kDirect on.
+  struct Later {
+    Slot* slots;
     size_t size;
   };
-
-  // The home of chunks no pool serves and of places no pool took: nobody owns it, so every
-  // put of such a chunk takes the slow path, and no pool's id matches it.
-  static Home kNobody;
 
  private:
   // An id is a serial number (never 0) above the index of the pool's place.
   static constexpr int kIndexBits = 32;
   static constexpr uint64_t kIndexMask = (uint64_t(1) << kIndexBits) - 1;
 
+  // The calling thread's slot for the place index, null when it has none.
+  static Slot* slot(size_t index);
+  // get_cached() of a pool in a later place.
+  static void* get_later(uint64_t id);
   uint64_t id() const;
   void* get_slow(bool* fresh);
   static void put_slow(Chunk* c);
@@ -134,30 +135,38 @@ class KITE_Chunk_Pool {
 static_assert(sizeof(KITE_Chunk_Pool::Chunk) == KITE_Chunk_Pool::kHeader,
               "the memory bound counts 16 bytes of header per chunk");
 
-// Plain data (no constructor), so that reaching it costs no initialisation check.
-extern __thread KITE_Chunk_Pool::Table kite_chunk_table;
+// Plain data (no constructor), so that reaching them costs no initialisation check. The
+// slot after the direct ones stays empty: chunks tagged kDirect find no home there.
+extern __thread KITE_Chunk_Pool::Slot kite_chunk_slots[KITE_Chunk_Pool::kDirect + 1];
+extern __thread KITE_Chunk_Pool::Later kite_chunk_later;
 
+// A slot with a cache has an id, so an unassigned pool (id 0) never finds a chunk here.
 inline void* KITE_Chunk_Pool::get_cached() {
   const uint64_t id = id_.load(std::memory_order_relaxed);
-  const Table& t = kite_chunk_table;
   const size_t index = id & kIndexMask;
-  if (index >= t.size) return nullptr;
-  Home* h = t.homes[index];
-  Chunk* c = h->cache;
-  if (h->pool != id || c == nullptr) return nullptr;
-  h->cache = c->link;
-  --h->cached;
+  if (index >= kDirect) return get_later(id);
+  Slot& s = kite_chunk_slots[index];
+  Chunk* c = s.cache;
+  if (s.id != id || c == nullptr) return nullptr;
+  s.cache = c->link;
+  --s.cached;
   return c + 1;
+}
+
+inline void* KITE_Chunk_Pool::get(bool* fresh) {
+  void* chunk = get_cached();
+  if (chunk == nullptr) return get_slow(fresh);
+  *fresh = false;
+  return chunk;
 }
 
 inline void KITE_Chunk_Pool::put(void* chunk) {
   Chunk* c = static_cast<Chunk*>(chunk) - 1;
-  Home* h = c->home;
-  if (h->owner.load(std::memory_order_relaxed) != &kite_chunk_table || h->cached >= h->limit)
-    return put_slow(c);
-  c->link = h->cache;
-  h->cache = c;
-  ++h->cached;
+  Slot& s = kite_chunk_slots[c->home & kTagMask];
+  if (s.home != c->home || s.cached >= s.limit) return put_slow(c);
+  c->link = s.cache;
+  s.cache = c;
+  ++s.cached;
 }
 
 #endif

@@ -25,6 +25,25 @@ KITE_Message_Block* KITE_Message_Block::add_ref() {
   return this;
 }
 
+void KITE_Message_Block::dispose() {
+  if (record_ == kExact) {
+    release_chain();  // what delete does, without the virtual call
+    operator delete(this);
+  } else {
+    delete this;
+  }
+}
+
+KITE_Message_Block* KITE_Message_Block::wrap_own(KITE_Data_Block* block) {
+  KITE_Message_Block* m = new (std::nothrow) KITE_Message_Block(block, false);
+  if (m == nullptr) {
+    block->release();
+    return nullptr;
+  }
+  m->record_ = kExact;
+  return m;
+}
+
 KITE_Message_Block* KITE_Message_Block::ready_block() {
   return wrap(pdbf.generate(pdbf.capacity()));
 }
@@ -44,6 +63,7 @@ KITE_Message_Block* KITE_Message_Block::CloneManagementData() const {
         true, "%s%d:KITE_Message_Block::CloneManagementData (): No More Memory", __FILE_NAME__,
         __LINE__);
   }
+  record->record_ = kExact;
   return record;
 }
 

@@ -32,9 +32,11 @@
 // Records: where a record goes at its end is decided when it is made, and a release is one
 // decrement and one call:
 //
-//   made by                                    its record              at its last release
-//   a constructor, duplicate(), clone()        own (per-thread cache)  delete: destructor
-//   wrap() of a pooled block, one holder       in that block's chunk   the chain's release
+//   made by                                  its record               at its last release
+//   a constructor (also a derived class's)   own (per-thread cache)   delete
+//   duplicate(), clone() through this        own, exactly this class  the chain's release,
+//     class's CloneManagementData(), wrap()                           then the record back
+//   wrap() of a pooled block, one holder     in that block's chunk    the chain's release
 //
 // Own records of this class come from a per-thread cache (KITE_Chunk_Pool, 1024 a thread;
 // the bound is that pool's); derived records, of other sizes, are allocated plainly. A record
@@ -73,7 +75,7 @@ class KITE_Message_Block {
         rd_ptr_(0),
         wr_ptr_(edb == nullptr ? 0 : edb->length()),
         _refcount(1),
-        in_room_(false),
+        record_(kDelete),
         next_(nullptr),
         prev_(nullptr) {}
 
@@ -88,10 +90,10 @@ class KITE_Message_Block {
     if (_refcount.load(std::memory_order_acquire) != 1 &&
         _refcount.fetch_sub(1, std::memory_order_acq_rel) != 1)
       return;
-    if (in_room_) {
-      release_chain();  // the record is exactly this class, and goes with its first block
+    if (record_ == kRoom) {
+      release_chain();  // nothing to free: the record goes with its first block
     } else {
-      delete this;
+      dispose();
     }
   }
   // Adds a holder and returns this; never null.
@@ -227,6 +229,11 @@ class KITE_Message_Block {
   KITE_Data_Block* curblock() { return db; }
 
  private:
+  // The end of an own record (kDelete or kExact); out of line, which keeps the release
+  // inlined into callers small.
+  void dispose();
+  // wrap() with a record of its own.
+  static KITE_Message_Block* wrap_own(KITE_Data_Block* block);
   void release_chain() {
     for (KITE_Data_Block* b = first_; b != nullptr;) {
       KITE_Data_Block* following = b->next;  // b may be gone after its release
@@ -264,8 +271,13 @@ class KITE_Message_Block {
   size_t rd_ptr_;
   size_t wr_ptr_;
   std::atomic<unsigned int> _refcount;
-  // The record lies in its first block's chunk (wrap()).
-  bool in_room_;
+  // Where the record goes at the end (see the header comment): its maker says so.
+  enum Record : unsigned char {
+    kDelete,  // any class: the virtual destructor and operator delete
+    kExact,   // exactly this class, made by the kit itself: the same without a virtual call
+    kRoom,    // exactly this class, in its first block's chunk: the chain's release alone
+  };
+  Record record_;
 
  protected:
   // The caller's list links.
@@ -276,15 +288,12 @@ class KITE_Message_Block {
 static_assert(sizeof(KITE_Message_Block) <= KITE_Data_Block::kRoomShare,
               "a pooled chunk's room holds a message block record");
 
+// Inline only the record in the room, as the message assembler makes its lines from pdbf.
 inline KITE_Message_Block* KITE_Message_Block::wrap(KITE_Data_Block* block) {
   void* room = block->room();
-  KITE_Message_Block* m = room != nullptr ? ::new (room) KITE_Message_Block(block, false)
-                                          : new (std::nothrow) KITE_Message_Block(block, false);
-  if (m == nullptr) {
-    block->release();
-    return nullptr;
-  }
-  m->in_room_ = room != nullptr;
+  if (room == nullptr) return wrap_own(block);
+  KITE_Message_Block* m = ::new (room) KITE_Message_Block(block, false);
+  m->record_ = kRoom;
   return m;
 }
 

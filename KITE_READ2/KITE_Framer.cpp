@@ -100,18 +100,13 @@ size_t copy_to_line_end(char* to, const char* from, size_t n) {
 
 #endif
 
-using Line_Copy = size_t (*)(char* to, const char* from, size_t n);
-
-// The copy for this processor, chosen once; a caller takes it once per chunk.
-Line_Copy line_copy() {
 #if defined(__x86_64__)
-  static const Line_Copy copy =
-      __builtin_cpu_supports("avx2") ? copy_to_line_end_avx2 : copy_to_line_end;
-  return copy;
-#else
-  return copy_to_line_end;
-#endif
+// Whether this processor has AVX2, asked once.
+bool has_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
 }
+#endif
 
 // The first LF or CR in [p, end), or end.
 const char* find_line_end(const char* p, const char* end) {
@@ -307,8 +302,24 @@ Message_Assembler::StateMashine::Stop Message_Assembler::StateMashine::run(const
   return Stop::kEnd;
 }
 
+// The copy for this processor, chosen once per chunk. The AVX2 loop is compiled for AVX2 as a
+// whole, so that its copy is inlined into it.
 const char* Message_Assembler::StateMashine::runLines(const char* p, const char* end) {
-  const Line_Copy copy = line_copy();
+#if defined(__x86_64__)
+  if (has_avx2()) return runLinesAvx2(p, end);
+#endif
+  return copyLines<copy_to_line_end>(p, end);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2"), gnu::flatten]] const char* Message_Assembler::StateMashine::runLinesAvx2(
+    const char* p, const char* end) {
+  return copyLines<copy_to_line_end_avx2>(p, end);
+}
+#endif
+
+template <size_t (*copy)(char* to, const char* from, size_t n)>
+const char* Message_Assembler::StateMashine::copyLines(const char* p, const char* end) {
   while (p != end) {
     if (currentstate_ == discardline_state_) {
       const char* line_end = find_line_end(p, end);

@@ -196,6 +196,9 @@ class Message_Assembler {
     // The bulk paths, taken while the per-character path would do nothing else (see the
     // definitions). Each returns where it stopped.
     const char* runLines(const char* p, const char* end);
+    const char* runLinesAvx2(const char* p, const char* end);
+    template <size_t (*copy)(char* to, const char* from, size_t n)>
+    const char* copyLines(const char* p, const char* end);
     const char* collectRun(const char* p, const char* end);
     void sendPlain();
     void beginPlain();
