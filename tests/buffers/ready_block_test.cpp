@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -85,6 +86,42 @@ TEST(ReadyBlocks, WhatAHolderKeepsIsNotHandedOutAgain) {
       kept->release();
     });
   }
+}
+
+// wrap() puts the record where the block's factory decided when it made the block: in the
+// chunk of a pooled block without hooks that nobody else holds (no allocation), else in a
+// record of its own. Either way the message reads the block, and its release gives the
+// block back.
+TEST(ReadyBlocks, WrapPlacesTheRecordWhereTheBlockAllows) {
+  KITE_Pooled_Data_Block_Factory hooked(64, 4);
+  KITE_Pooled_Data_Block_Factory unhooked(64, 4, KITE_Data_Block_Factory::kNoHooks);
+  const struct {
+    const char* what;
+    KITE_Data_Block_Factory* factory;
+    bool shared;
+    long records;  // allocated for the message block
+  } cases[] = {
+      {"pooled, no hooks", &unhooked, false, 0},
+      {"pdbf", &pdbf, false, 0},
+      {"pooled, no hooks, held elsewhere", &unhooked, true, 1},
+      {"pooled with hooks", &hooked, false, 1},
+      {"smdbf", &smdbf, false, 1},
+  };
+  for (const auto& c : cases) {
+    kite_test::on_new_thread([&] {
+      KITE_Data_Block* block = c.factory->generate(64);
+      block->grow(3);
+      std::memcpy(const_cast<void*>(block->begin()), "abc", 3);
+      if (c.shared) block->duplicate();
+      const long before = kite_test::nothrow_new_calls;
+      KITE_Message_Block* m = KITE_Message_Block::wrap(block);
+      EXPECT_EQ(kite_test::nothrow_new_calls - before, c.records) << c.what;
+      EXPECT_EQ(std::string(m->rd_ptr(), m->length()), "abc") << c.what;
+      m->release();
+      if (c.shared) block->release();
+    });
+  }
+  EXPECT_EQ(unhooked.cached(), 0u) << "cached on the threads that made them, freed at their end";
 }
 
 // A ready block's record lies in its data block's chunk, so a holder of that data block keeps
