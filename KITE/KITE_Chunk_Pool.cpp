@@ -17,7 +17,6 @@ using Later = KITE_Chunk_Pool::Later;
 
 constexpr uintptr_t kTagMask = KITE_Chunk_Pool::kTagMask;
 constexpr unsigned kDirect = KITE_Chunk_Pool::kDirect;
-constexpr unsigned kBatch = KITE_Chunk_Pool::kBatch;
 constexpr uint64_t kIndexMask = (uint64_t(1) << 32) - 1;
 
 // One per thread and pool: where other threads send back the chunks the thread made.

@@ -17,9 +17,9 @@
 // Each pool has its own place in every thread, as folly's ThreadLocal gives each instance its
 // own slot: a program may have any number of pools, each with a cache of its own. The first
 // 15 places a program uses (the kit's own pools take up to 3: pdbf and the records of data
-// and message blocks) are reached directly in the thread's storage; later ones through one
-// more pointer, and a put() of their chunks takes a call. A destroyed pool's place goes to
-// the next pool made.
+// and message blocks) are reached directly in the thread's storage; later ones through a
+// table that grows as needed, and getting or putting their chunks takes a call. A destroyed
+// pool's place goes to the next pool made.
 //
 // Memory bound, per thread and pool: at most perthread chunks in its cache, at most perthread
 // more that other threads returned to it and it has not taken back yet, and at most kBatch
@@ -132,8 +132,9 @@ class KITE_Chunk_Pool {
   mutable std::atomic<uint64_t> id_;
 };
 
-static_assert(sizeof(KITE_Chunk_Pool::Chunk) == KITE_Chunk_Pool::kHeader,
-              "the memory bound counts 16 bytes of header per chunk");
+static_assert(sizeof(KITE_Chunk_Pool::Chunk) == KITE_Chunk_Pool::kHeader &&
+                  KITE_Chunk_Pool::kHeader == 16 && KITE_Chunk_Pool::kBatch == 16,
+              "the memory bound above counts 16 bytes of header a chunk and batches of 16");
 
 // Plain data (no constructor), so that reaching them costs no initialisation check. The
 // slot after the direct ones stays empty: chunks tagged kDirect find no home there.

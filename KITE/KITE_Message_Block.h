@@ -85,7 +85,9 @@ class KITE_Message_Block {
   // Drops a holder; the last one ends the message block and releases its chain.
   // The last holder's load or decrement acquires what every other holder did to the block
   // before its own release, so the end comes after all of it. A count of 1 is the caller's
-  // own reference: nobody else can change it.
+  // own reference: nobody else can change it. Where the record goes, its maker decided
+  // (record_, see the header comment): a record in a chunk goes with its chain, an own one
+  // through dispose().
   void release() {
     if (_refcount.load(std::memory_order_acquire) != 1 &&
         _refcount.fetch_sub(1, std::memory_order_acq_rel) != 1)

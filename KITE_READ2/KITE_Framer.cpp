@@ -295,6 +295,8 @@ Message_Assembler::StateMashine::Stop Message_Assembler::StateMashine::run(const
       dropLine(*p++);  // runLines() stops in the collect state only at a full block
       return Stop::kOverLong;
     }
+    // What consume() throws passes on; when it returns, the count tells whether the
+    // character dropped a line.
     const unsigned long dropped = dropped_;
     consume(*p++);
     if (dropped_ != dropped) return Stop::kOverLong;
