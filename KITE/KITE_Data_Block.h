@@ -104,8 +104,11 @@ class KITE_Data_Block : public BOLT::Mseg {
   KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size, bool withcontent);
   KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size, bool withcontent,
                   Release release);
-  // Leaves the buffer alone: it belongs to the factory.
-  ~KITE_Data_Block() { pthread_mutex_destroy(&refcountmutex_); }
+  // Leaves the buffer alone: it belongs to the factory. Only a kHooked block ever took its
+  // mutex; the others' is still as static initialisation left it and needs no call.
+  ~KITE_Data_Block() {
+    if (release_ == kHooked) pthread_mutex_destroy(&refcountmutex_);
+  }
 
   KITE_Data_Block_Factory* dbf_;
   size_t cur_size_;

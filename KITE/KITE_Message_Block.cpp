@@ -27,7 +27,7 @@ KITE_Message_Block* KITE_Message_Block::add_ref() {
 
 void KITE_Message_Block::dispose() {
   if (record_ == kExact) {
-    release_chain();  // what delete does, without the virtual call
+    release_chain();
     operator delete(this);
   } else {
     delete this;

@@ -231,8 +231,8 @@ class KITE_Message_Block {
   KITE_Data_Block* curblock() { return db; }
 
  private:
-  // The end of an own record (kDelete or kExact); out of line, which keeps the release
-  // inlined into callers small.
+  // The end of an own record: delete, or for a kExact record the same without the virtual
+  // call. Out of line, which keeps the release inlined into callers small.
   void dispose();
   // wrap() with a record of its own.
   static KITE_Message_Block* wrap_own(KITE_Data_Block* block);
