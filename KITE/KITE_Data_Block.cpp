@@ -6,37 +6,30 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <typeinfo>
 
 #include <ace/Guard_T.h>
 
-#include "KITE/KITE_Pooled_Data_Block_Factory.h"
-
-KITE_Simple_Malloc_Data_Block_Factory smdbf;
+KITE_Simple_Malloc_Data_Block_Factory smdbf(KITE_Data_Block_Factory::kNoHooks);
 
 namespace {
 
 // The records create() makes: a per-thread cache, constant-initialised.
 KITE_Chunk_Pool records(sizeof(KITE_Data_Block), 1024);
 
-// Exactly the kit's two factories have no count hooks; a subclass may add them. Their type
-// information is emitted once, with their first virtual function, so comparing addresses
-// is exact here; were it ever duplicated, the block would only count under its mutex.
-bool has_hooks(const KITE_Data_Block_Factory* dbf) {
-  const std::type_info* type = &typeid(*dbf);
-  return type != &typeid(KITE_Simple_Malloc_Data_Block_Factory) &&
-         type != &typeid(KITE_Pooled_Data_Block_Factory);
-}
-
 }  // namespace
 
 KITE_Data_Block::KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size,
                                  bool withcontent)
+    : KITE_Data_Block(dbf, buffer, size, withcontent,
+                      dbf->hooks() == KITE_Data_Block_Factory::kCallHooks ? kHooked : kAtomic) {}
+
+KITE_Data_Block::KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size,
+                                 bool withcontent, Release release)
     : BOLT::Mseg(buffer, size),
       dbf_(dbf),
       cur_size_(withcontent ? size : 0),
       reference_count_(1),
-      kind_(has_hooks(dbf) ? kHooked : kPlain),
+      release_(release),
       next(nullptr) {}
 
 KITE_Data_Block* KITE_Data_Block::alloc(unsigned int size) {
@@ -50,13 +43,7 @@ KITE_Data_Block* KITE_Data_Block::clone() const {
   return copy;
 }
 
-// A new holder gets its reference from an existing one, which keeps the block alive, so
-// the increment needs no ordering.
-KITE_Data_Block* KITE_Data_Block::duplicate() {
-  if (kind_ != kHooked) {
-    reference_count_.fetch_add(1, std::memory_order_relaxed);
-    return this;
-  }
+KITE_Data_Block* KITE_Data_Block::duplicate_hooked() {
   KITE_Refcount_Mutex lock(refcountmutex_);
   ACE_Guard<KITE_Refcount_Mutex> guard(lock);
   reference_count_.fetch_add(1, std::memory_order_relaxed);
@@ -69,18 +56,16 @@ KITE_Data_Block* KITE_Data_Block::duplicate() {
   return this;
 }
 
-// Every decrement releases what its holder did to the block, and the load or decrement
-// that finds the last reference acquires all of it before the block is recycled.
-void KITE_Data_Block::release_shared() {
-  if (kind_ == kHooked) {
+// The hooks see every change under the mutex, the sole holder's release included: another
+// holder's release may still be running its hook under it.
+void KITE_Data_Block::release_hooked() {
+  {
     KITE_Refcount_Mutex lock(refcountmutex_);
     ACE_Guard<KITE_Refcount_Mutex> guard(lock);
     if (reference_count_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
       dbf_->informrelease(this);
       return;
     }
-  } else if (reference_count_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
-    return;
   }
   // The last holder: nobody can take the mutex after us.
   dbf_->recycle(this);
@@ -96,6 +81,13 @@ KITE_Data_Block* KITE_Data_Block_Factory::create(char* buffer, unsigned int size
   void* record = records.get(&fresh);
   if (record == nullptr) throw NoMoreDynamicMemory(__FILE_NAME__, __LINE__, "create");
   return new (record) KITE_Data_Block(this, buffer, size, withcontent);
+}
+
+KITE_Data_Block* KITE_Data_Block_Factory::create_pooled(void* chunk, char* buffer,
+                                                        unsigned int size) {
+  return new (chunk)
+      KITE_Data_Block(this, buffer, size, false,
+                      hooks_ == kCallHooks ? KITE_Data_Block::kHooked : KITE_Data_Block::kPooled);
 }
 
 void KITE_Data_Block_Factory::destroy(KITE_Data_Block* block) {

@@ -11,17 +11,19 @@
 //
 // Ownership: a block belongs to its holders through its reference count. It starts at 1;
 // duplicate() adds a holder (cheap, no bytes move), release() drops one, and the last
-// release hands record and buffer back to the factory that made the block, which frees
-// or keeps both. Constructor and destructor are protected: only factories make and end
-// blocks.
+// release gives record and buffer back. How, the factory decides when it makes the block,
+// and the block keeps that decision (its Release), as folly's IOBuf keeps its free function:
 //
-// Counting: the count is atomic. A block whose factory is exactly smdbf's or the pooled
-// factory's type (no count hooks) counts with atomic operations alone, and its sole
-// holder's release with none; a block of any other factory, a subclass of those two
-// included, changes its count under refcountmutex_, so that the factory's hooks see each
-// change while it is held. The mutex cannot fail visibly: a lock or unlock the system
-// refuses (a corrupted mutex) ends the process through the log stream's cond_fail, so
-// duplicate() never returns null and release() never skips its decrement.
+//   kHooked  count under refcountmutex_, the factory's hooks see every change  -> recycle()
+//   kAtomic  count by atomic operations alone                                   -> recycle()
+//   kPooled  the same; the record heads a pool chunk with room for one message
+//            block record and the buffer, and the chunk goes back to its pool    -> put()
+//
+// So a release is one decrement and one call. A factory counts with hooks unless whoever
+// made it stated that it has none (KITE_Data_Block_Factory::kNoHooks): a factory derived
+// from one without hooks gets its own hooks called. The mutex cannot fail visibly: a lock or
+// unlock the system refuses (a corrupted mutex) ends the process through the log stream's
+// cond_fail, so duplicate() never returns null and release() never skips its decrement.
 //
 // Bytes, fill level and `next` are unlocked: one thread writes a block, and shared blocks
 // are only read.
@@ -42,6 +44,14 @@ class KITE_Data_Block_Factory;
 
 class KITE_Data_Block : public BOLT::Mseg {
  public:
+  // How the block counts and goes back (see above); fixed when it is made.
+  enum Release : unsigned char { kHooked, kAtomic, kPooled };
+
+  // A kPooled block's chunk: the record, then room for one message block record, then the
+  // buffer, each share a multiple of 16 bytes.
+  static constexpr size_t kRecordShare = 96;
+  static constexpr size_t kRoomShare = 80;
+
   // A new empty block of capacity size from smdbf. Throws NoMoreDynamicMemory.
   static KITE_Data_Block* alloc(unsigned int size);
 
@@ -52,9 +62,15 @@ class KITE_Data_Block : public BOLT::Mseg {
 
   // Adds a holder and returns this block; never null. Costs one atomic operation, or the
   // mutex and the factory's hook; nothing is copied.
-  KITE_Data_Block* duplicate();
+  KITE_Data_Block* duplicate() {
+    if (release_ == kHooked) return duplicate_hooked();
+    // A new holder gets its reference from an existing one, which keeps the block alive,
+    // so the increment needs no ordering.
+    reference_count_.fetch_add(1, std::memory_order_relaxed);
+    return this;
+  }
 
-  // Drops a holder. The last release recycles the block: do not touch it afterwards.
+  // Drops a holder. The last release gives the block back: do not touch it afterwards.
   // Never follows `next`.
   inline void release();
 
@@ -68,43 +84,52 @@ class KITE_Data_Block : public BOLT::Mseg {
     cur_size_ += n;
   }
 
+  // The room for a message block record in a kPooled block's chunk, while the caller is the
+  // block's only holder (a record in the room holds a reference, so none lies there then);
+  // null for other blocks. KITE_Message_Block::wrap() places its record there.
+  void* room() {
+    if (release_ != kPooled || reference_count_.load(std::memory_order_relaxed) != 1)
+      return nullptr;
+    return reinterpret_cast<char*>(this) + kRecordShare;
+  }
+
   KITE_Data_Block(const KITE_Data_Block&) = delete;
   KITE_Data_Block& operator=(const KITE_Data_Block&) = delete;
 
  protected:
   friend class KITE_Data_Block_Factory;
-  friend class KITE_Pooled_Data_Block_Factory;
-  // Keeps a ready message block's data block and empties it for its next use.
-  friend class KITE_Message_Block;
 
   // The buffer stays with the caller; withcontent makes the block full from the start.
+  // Counts with dbf's hooks unless dbf stated it has none.
   KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size, bool withcontent);
-  // Leaves the buffer alone: it belongs to the factory.
-  ~KITE_Data_Block() { pthread_mutex_destroy(&refcountmutex_); }
+  KITE_Data_Block(KITE_Data_Block_Factory* dbf, char* buffer, unsigned int size, bool withcontent,
+                  Release release);
+  // Leaves the buffer alone: it belongs to the factory. Only a kHooked block ever took its
+  // mutex; the others' is still as static initialisation left it and needs no call.
+  ~KITE_Data_Block() {
+    if (release_ == kHooked) pthread_mutex_destroy(&refcountmutex_);
+  }
 
   KITE_Data_Block_Factory* dbf_;
   size_t cur_size_;
-  // Guards the count of a block with hooks.
+  // Guards the count of a kHooked block.
   pthread_mutex_t refcountmutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::atomic<int> reference_count_;
 
  private:
   [[noreturn]] void overflow(size_t wanted) const;
-  // release() when there may be other holders, or the block has hooks.
-  void release_shared();
+  KITE_Data_Block* duplicate_hooked();
+  void release_hooked();
 
-  // What the block's factory is, by its exact type.
-  enum Kind : unsigned char {
-    kHooked,       // may have count hooks: the count changes under the mutex
-    kPlain,        // smdbf's or pdbf's type: atomic counting only
-    kPooledChunk,  // the same, and the record starts a chunk of pdbf's pool
-  };
-  Kind kind_;
+  const Release release_;
 
  public:
   // Following block of a message's chain; linked and walked by KITE_Message_Block.
   KITE_Data_Block* next;
 };
+
+static_assert(sizeof(KITE_Data_Block) <= KITE_Data_Block::kRecordShare,
+              "a pooled chunk's record share holds the record");
 
 // Makes and disposes of data blocks. Implementations override generate() and recycle();
 // informduplicate() and informrelease() are optional hooks for bookkeeping.
@@ -115,8 +140,14 @@ class KITE_Data_Block : public BOLT::Mseg {
 // it: a throwing informrelease() has still dropped the caller's reference (the block lives
 // on for its other holders), a throwing informduplicate() has added none (the caller got
 // no pointer to release).
+//
+// Whoever makes a factory states whether it has hooks: kCallHooks (the default, right for
+// every factory) or kNoHooks, a promise that its hooks are the empty ones of this class, so
+// that its blocks count without the mutex and the calls (smdbf and pdbf are made so).
 class KITE_Data_Block_Factory {
  public:
+  enum Hooks : unsigned char { kCallHooks, kNoHooks };
+
   // A new block of capacity size, fill level 0, count 1.
   virtual KITE_Data_Block* generate(unsigned int size) = 0;
   // Disposes of a block whose last holder released it: buffer and record.
@@ -126,7 +157,11 @@ class KITE_Data_Block_Factory {
   // After each release() that leaves the block alive.
   virtual void informrelease(KITE_Data_Block*) {}
 
+  Hooks hooks() const { return hooks_; }
+
  protected:
+  constexpr KITE_Data_Block_Factory() : hooks_(kCallHooks) {}
+  constexpr explicit KITE_Data_Block_Factory(Hooks hooks) : hooks_(hooks) {}
   // Factories are never deleted through this interface; virtual all the same, so that a
   // factory derived from a derived one is safe to end either way.
   virtual ~KITE_Data_Block_Factory() = default;
@@ -137,17 +172,34 @@ class KITE_Data_Block_Factory {
   KITE_Data_Block* create(char* buffer, unsigned int size, bool withcontent);
   // Ends a record made by create(); null is ignored. The buffer is not touched.
   void destroy(KITE_Data_Block* block);
+
+  // For factories that lay out their own chunks of a KITE_Chunk_Pool as kPooled says: a new
+  // empty record at the start of chunk, over buffer; kPooled unless the factory has hooks
+  // (kHooked then: recycle() gives the chunk back).
+  KITE_Data_Block* create_pooled(void* chunk, char* buffer, unsigned int size);
+  // A record that a cached chunk kept since its last release, made new again: count 1,
+  // fill level 0, no `next`.
+  static KITE_Data_Block* renew(KITE_Data_Block* block) {
+    block->cur_size_ = 0;
+    block->reference_count_.store(1, std::memory_order_relaxed);
+    block->next = nullptr;
+    return block;
+  }
+
+ private:
+  const Hooks hooks_;
 };
 
-// The sole holder's release of a block counted atomically: nobody else can touch the
-// count, so no atomic operation is needed, and its load acquires what former holders did
-// before their releases. (A block with hooks takes its mutex even then: another holder's
-// release may still be running its hook under it.) A pooled chunk goes straight back to its
-// pool: all that pdbf's recycle() does with it.
+// A count of 1 is the caller's own reference: nobody else can change it, so the sole
+// holder's release needs no atomic operation, and its load acquires what former holders did
+// before their releases. Every other decrement releases what its holder did to the block,
+// and the one that finds the last reference acquires all of it before the block goes back.
 inline void KITE_Data_Block::release() {
-  if (kind_ == kHooked || reference_count_.load(std::memory_order_acquire) != 1) {
-    release_shared();
-  } else if (kind_ == kPooledChunk) {
+  if (release_ == kHooked) return release_hooked();
+  if (reference_count_.load(std::memory_order_acquire) != 1 &&
+      reference_count_.fetch_sub(1, std::memory_order_acq_rel) != 1)
+    return;
+  if (release_ == kPooled) {
     KITE_Chunk_Pool::put(this);
   } else {
     dbf_->recycle(this);
@@ -158,12 +210,17 @@ inline void KITE_Data_Block::release() {
 // without a lock.
 class KITE_Simple_Malloc_Data_Block_Factory : public KITE_Data_Block_Factory {
  public:
+  constexpr KITE_Simple_Malloc_Data_Block_Factory() = default;
+  constexpr explicit KITE_Simple_Malloc_Data_Block_Factory(Hooks hooks)
+      : KITE_Data_Block_Factory(hooks) {}
+
   // Capacity 0 gives a valid block with a null buffer. Throws NoMoreDynamicMemory.
   KITE_Data_Block* generate(unsigned int size) override;
   void recycle(KITE_Data_Block* block) override;
 };
 
-// The factory behind KITE_Data_Block::alloc and every clone; lives for the whole process.
+// The factory behind KITE_Data_Block::alloc and every clone, without hooks; lives for the
+// whole process.
 extern KITE_Simple_Malloc_Data_Block_Factory smdbf;
 
 #endif

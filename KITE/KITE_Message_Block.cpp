@@ -7,16 +7,12 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <typeinfo>
 
 #include "KITE/KITE_Pooled_Data_Block_Factory.h"
 #include "errorhandling/KITE_LogMsg_Stream.h"
 
 // Constant-initialised, so records can be made before any dynamic initialisation.
 KITE_Chunk_Pool KITE_Message_Block::records_(sizeof(KITE_Message_Block), 1024);
-
-KITE_Chunk_Pool KITE_Message_Block::ready_blocks_(sizeof(KITE_Message_Block), 1024,
-                                                  &KITE_Message_Block::drop);
 
 KITE_Message_Block::KITE_Message_Block() : KITE_Message_Block(nullptr, false) {}
 
@@ -29,60 +25,31 @@ KITE_Message_Block* KITE_Message_Block::add_ref() {
   return this;
 }
 
-// The data block before the record, as the plain construction allocates them. A record taken
-// here may be one that other threads sent back, with its data block still attached.
-KITE_Message_Block* KITE_Message_Block::make_ready(KITE_Message_Block* m) {
-  if (m != nullptr) {
-    try {
-      m->first_ = pdbf.generate(pdbf.capacity());
-    } catch (...) {
-      KITE_Chunk_Pool::put(m);  // a kept record may have no chain
-      throw;
-    }
-    m->rewind();
-    return m;
+void KITE_Message_Block::dispose() {
+  if (record_ == kExact) {
+    release_chain();
+    operator delete(this);
+  } else {
+    delete this;
   }
-  KITE_Data_Block* block = pdbf.generate(pdbf.capacity());
-  bool fresh;
-  void* chunk = ready_blocks_.get(&fresh);
-  if (chunk == nullptr) {
+}
+
+KITE_Message_Block* KITE_Message_Block::wrap_own(KITE_Data_Block* block) {
+  KITE_Message_Block* m = new (std::nothrow) KITE_Message_Block(block, false);
+  if (m == nullptr) {
     block->release();
     return nullptr;
   }
-  if (fresh) {
-    m = ::new (chunk) KITE_Message_Block(block, false);
-    // A plain chunk (the pool has no place) could not keep the data block.
-    m->ready_ = KITE_Chunk_Pool::homed(chunk);
-    return m;
-  }
-  m = static_cast<KITE_Message_Block*>(chunk);
-  if (m->first_ == nullptr) {
-    m->first_ = block;
-  } else {
-    block->release();
-  }
-  m->rewind();
+  m->record_ = kExact;
   return m;
 }
 
-// A record of exactly this class is destroyed and given back without the virtual call.
-void KITE_Message_Block::destroy_plain() {
-  if (&typeid(*this) != &typeid(KITE_Message_Block)) {
-    delete this;
-    return;
-  }
-  this->KITE_Message_Block::~KITE_Message_Block();
-  operator delete(this);
+KITE_Message_Block* KITE_Message_Block::ready_block() {
+  return wrap(pdbf.generate(pdbf.capacity()));
 }
 
-void KITE_Message_Block::unready() {
-  release_chain();
-  first_ = db = nullptr;
-  KITE_Chunk_Pool::put(this);
-}
-
-void KITE_Message_Block::drop(void* record) {
-  static_cast<KITE_Message_Block*>(record)->release_chain();
+unsigned int KITE_Message_Block::ready_cached() {
+  return pdbf.cached();
 }
 
 KITE_Message_Block* KITE_Message_Block::CloneManagementData() const {
@@ -96,6 +63,7 @@ KITE_Message_Block* KITE_Message_Block::CloneManagementData() const {
         true, "%s%d:KITE_Message_Block::CloneManagementData (): No More Memory", __FILE_NAME__,
         __LINE__);
   }
+  record->record_ = kExact;
   return record;
 }
 

@@ -25,25 +25,25 @@
 // The list links next()/prev() belong to the caller and are never followed here.
 //
 // Locking: _refcount is atomic; nothing runs under a message block's count, unlike a data
-// block's, whose factory hooks need its mutex. The sole holder's release needs no atomic
-// operation at all. Positions, chain and bytes are unlocked: one thread uses a message
-// block at a time. Duplicates may live in other threads and read the shared bytes; nobody
-// writes shared blocks.
+// block's, whose factory hooks need its mutex. Positions, chain and bytes are unlocked: one
+// thread uses a message block at a time. Duplicates may live in other threads and read the
+// shared bytes; nobody writes shared blocks.
 //
-// Records: a KITE_Message_Block record comes from a per-thread cache (KITE_Chunk_Pool, at
-// most 1024 records a thread) and goes back to it at its end, also on another thread; derived
-// message blocks are allocated plainly.
+// Records: where a record goes at its end is decided when it is made, and a release is one
+// decrement and one call:
 //
-// Ready blocks: ready_block() makes a message block on one data block of pdbf's, and its last
-// release keeps the two together, in a per-thread cache of its own (at most 1024 a thread),
-// for the next ready_block(): no destructor, no constructor, no trip of either record through
-// its pool. A released ready block whose chain grew, or whose data block someone else still
-// holds, releases its chain as any other, and only its record is kept. Released on another
-// thread, a ready block goes back to the thread that made it; a thread's ready blocks are
-// freed when it ends. Memory bound, per thread, as for pdbf's blocks (KITE_Chunk_Pool): 1024
-// ready blocks cached, 1024 sent back and not yet taken, 16 of other threads on their way
-// home, each its data block's chunk and 88 bytes (2064 of 1224 bytes, 2.5 MB), besides what
-// pdbf keeps.
+//   made by                                  its record               at its last release
+//   a constructor (also a derived class's)   own (per-thread cache)   delete
+//   duplicate(), clone() through this        own, exactly this class  the chain's release,
+//     class's CloneManagementData(), wrap()                           then the record back
+//   wrap() of a pooled block, one holder     in that block's chunk    the chain's release
+//
+// Own records of this class come from a per-thread cache (KITE_Chunk_Pool, 1024 a thread;
+// the bound is that pool's); derived records, of other sizes, are allocated plainly. A record
+// in its block's chunk (KITE_Pooled_Data_Block_Factory) costs no allocation: the release of
+// its chain gives the chunk back with it, at once, or when the last other holder of that
+// block releases it. That is how the message assembler's lines from pdbf go round: block and
+// record taken together and given back together, to the thread that made them.
 #ifndef KITE_MESSAGE_BLOCK_H
 #define KITE_MESSAGE_BLOCK_H
 
@@ -51,7 +51,6 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
-#include <typeinfo>
 
 #include "KITE/KITE_Chunk_Pool.h"
 #include "KITE/KITE_Data_Block.h"
@@ -76,35 +75,44 @@ class KITE_Message_Block {
         rd_ptr_(0),
         wr_ptr_(edb == nullptr ? 0 : edb->length()),
         _refcount(1),
-        ready_(false),
+        record_(kDelete),
         next_(nullptr),
         prev_(nullptr) {}
 
   KITE_Message_Block(const KITE_Message_Block&) = delete;
   KITE_Message_Block& operator=(const KITE_Message_Block&) = delete;
 
-  // Drops a holder; the last one destroys the message block and releases its chain.
+  // Drops a holder; the last one ends the message block and releases its chain.
   // The last holder's load or decrement acquires what every other holder did to the block
-  // before its own release, so the destruction comes after all of it. A count of 1 is the
-  // caller's own reference: nobody else can change it.
+  // before its own release, so the end comes after all of it. A count of 1 is the caller's
+  // own reference: nobody else can change it. Where the record goes, its maker decided
+  // (record_, see the header comment): a record in a chunk goes with its chain, an own one
+  // through dispose().
   void release() {
-    if (_refcount.load(std::memory_order_acquire) == 1 ||
-        _refcount.fetch_sub(1, std::memory_order_acq_rel) == 1)
-      destroy();
+    if (_refcount.load(std::memory_order_acquire) != 1 &&
+        _refcount.fetch_sub(1, std::memory_order_acq_rel) != 1)
+      return;
+    if (record_ == kRoom) {
+      release_chain();  // nothing to free: the record goes with its first block
+    } else {
+      dispose();
+    }
   }
   // Adds a holder and returns this; never null.
   KITE_Message_Block* add_ref();
 
-  // A message block on one empty data block of pdbf's, positions 0: what
-  // new KITE_Message_Block(pdbf.generate(pdbf.capacity()), false) gives, usually taken from the
-  // calling thread's ready blocks (see above). Throws NoMoreDynamicMemory, as generate() does,
-  // when there is no memory for the data block; null (as new (std::nothrow)) when there is none
-  // for the record.
-  static inline KITE_Message_Block* ready_block();
-  // Ready blocks the calling thread keeps: its cache and those other threads sent back.
-  static unsigned int ready_cached() { return ready_blocks_.cached(); }
+  // What new KITE_Message_Block(block, false) gives, with the record in block's chunk when
+  // block has room for it (KITE_Data_Block::room(): a block of a pooled factory without
+  // hooks, with one holder). Null, the block released, when there is no memory for a record
+  // of its own. block must not be null.
+  static inline KITE_Message_Block* wrap(KITE_Data_Block* block);
+  // wrap(pdbf.generate(pdbf.capacity())): a message block on one empty block of pdbf's, in
+  // its chunk. Throws NoMoreDynamicMemory, as generate() does.
+  static KITE_Message_Block* ready_block();
+  // pdbf.cached(): the chunks the calling thread keeps for the blocks of ready_block().
+  static unsigned int ready_cached();
 
-  // Records of this class come from a per-thread cache; see the header comment.
+  // Own records of this class come from a per-thread cache; see the header comment.
   static void* operator new(size_t size) {
     void* p = record(size);
     if (p == nullptr) throw std::bad_alloc();
@@ -115,8 +123,9 @@ class KITE_Message_Block {
   static void operator delete(void* p, const std::nothrow_t&) noexcept { KITE_Chunk_Pool::put(p); }
 
   // A new message block on the same data blocks, positions at the start and the fill
-  // level of the current block. Costs one record and one lock per data block; no bytes
-  // are copied. Both see later writes to the shared bytes.
+  // level of the current block. Costs one record and one atomic increment per data block
+  // (the mutex and the hook for a block whose factory has hooks); no bytes are copied. Both see
+  // later writes to the shared bytes.
   KITE_Message_Block* duplicate() const;
   // Adds a reference to every block of the chain and returns the first one, ready for
   // the wrapping constructor.
@@ -222,28 +231,11 @@ class KITE_Message_Block {
   KITE_Data_Block* curblock() { return db; }
 
  private:
-  // delete this. Inline, without the virtual call, for the common cases: a ready block goes
-  // back to its cache; a record of exactly this class on at most one data block, whose
-  // destructor would only release that block, is given back and the block released. The
-  // rest ends out of line (destroy_plain()), which keeps the release inlined into callers
-  // small. (Comparing the type information's address is exact for a class whose first
-  // virtual function is defined out of line; were it ever duplicated, delete would do the
-  // same work.)
-  void destroy() {
-    if (ready_) {
-      keep();
-      return;
-    }
-    KITE_Data_Block* b = first_;
-    if (&typeid(*this) == &typeid(KITE_Message_Block) && (b == nullptr || b->next == nullptr)) {
-      operator delete(this);
-      if (b != nullptr) b->release();
-      return;
-    }
-    destroy_plain();
-  }
-  void destroy_plain();
-
+  // The end of an own record: delete, or for a kExact record the same without the virtual
+  // call. Out of line, which keeps the release inlined into callers small.
+  void dispose();
+  // wrap() with a record of its own.
+  static KITE_Message_Block* wrap_own(KITE_Data_Block* block);
   void release_chain() {
     for (KITE_Data_Block* b = first_; b != nullptr;) {
       KITE_Data_Block* following = b->next;  // b may be gone after its release
@@ -251,33 +243,6 @@ class KITE_Message_Block {
       b = following;
     }
   }
-
-  // A ready block's end: back to the ready blocks whole when its chain is the one data block
-  // and nobody else holds that (the count's load acquires what former holders did, as the
-  // data block's own release does); otherwise without its chain (unready()).
-  void keep() {
-    const KITE_Data_Block* b = first_;
-    if (b->next == nullptr && b->reference_count_.load(std::memory_order_acquire) == 1) {
-      KITE_Chunk_Pool::put(this);
-    } else {
-      unready();
-    }
-  }
-  void unready();
-  // What the wrapping constructor sets, over the data block kept in first_: the block a new
-  // ready_block() would make.
-  void rewind() {
-    first_->cur_size_ = 0;
-    db = first_;
-    rd_ptr_ = wr_ptr_ = 0;
-    _refcount.store(1, std::memory_order_relaxed);
-    next_ = prev_ = nullptr;
-  }
-  // ready_block() without a kept pair at hand; m is an empty record from the cache, or null.
-  static KITE_Message_Block* make_ready(KITE_Message_Block* m);
-  // Releases the chain of a ready block that is freed: the pool's dispose function.
-  static void drop(void* record);
-  static KITE_Chunk_Pool ready_blocks_;
 
   // A record from the cache; derived records, of other sizes, are allocated plainly.
   static void* record(size_t size) {
@@ -308,8 +273,13 @@ class KITE_Message_Block {
   size_t rd_ptr_;
   size_t wr_ptr_;
   std::atomic<unsigned int> _refcount;
-  // The record is a chunk of ready_blocks_ and goes back there at its end.
-  bool ready_;
+  // Where the record goes at the end (see the header comment): its maker says so.
+  enum Record : unsigned char {
+    kDelete,  // any class: the virtual destructor and operator delete
+    kExact,   // exactly this class, made by the kit itself: the same without a virtual call
+    kRoom,    // exactly this class, in its first block's chunk: the chain's release alone
+  };
+  Record record_;
 
  protected:
   // The caller's list links.
@@ -317,11 +287,15 @@ class KITE_Message_Block {
   KITE_Message_Block* prev_;
 };
 
-// Taking a kept pair is a few stores; a record kept without its chain gets a new data block.
-inline KITE_Message_Block* KITE_Message_Block::ready_block() {
-  KITE_Message_Block* m = static_cast<KITE_Message_Block*>(ready_blocks_.get_cached());
-  if (m == nullptr || m->first_ == nullptr) return make_ready(m);
-  m->rewind();
+static_assert(sizeof(KITE_Message_Block) <= KITE_Data_Block::kRoomShare,
+              "a pooled chunk's room holds a message block record");
+
+// Inline only the record in the room, as the message assembler makes its lines from pdbf.
+inline KITE_Message_Block* KITE_Message_Block::wrap(KITE_Data_Block* block) {
+  void* room = block->room();
+  if (room == nullptr) return wrap_own(block);
+  KITE_Message_Block* m = ::new (room) KITE_Message_Block(block, false);
+  m->record_ = kRoom;
   return m;
 }
 

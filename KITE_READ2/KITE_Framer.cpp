@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <typeinfo>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -101,18 +100,13 @@ size_t copy_to_line_end(char* to, const char* from, size_t n) {
 
 #endif
 
-using Line_Copy = size_t (*)(char* to, const char* from, size_t n);
-
-// The copy for this processor, chosen once; a caller takes it once per chunk.
-Line_Copy line_copy() {
 #if defined(__x86_64__)
-  static const Line_Copy copy =
-      __builtin_cpu_supports("avx2") ? copy_to_line_end_avx2 : copy_to_line_end;
-  return copy;
-#else
-  return copy_to_line_end;
-#endif
+// Whether this processor has AVX2, asked once.
+bool has_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
 }
+#endif
 
 // The first LF or CR in [p, end), or end.
 const char* find_line_end(const char* p, const char* end) {
@@ -147,19 +141,19 @@ void Message_Assembler::CollectMessageState::enter(char) {
 }
 
 // The character is stored before it is tested for a line end, so a line end is part of its
-// message and the 1025th character overflows whatever it is.
+// message and the 1025th character overflows whatever it is. A full block is an over-long
+// line: the machine drops it and tells the caller of input() or feed() (run()); the
+// reservation that would raise BufferOverflow is not tried.
 void Message_Assembler::CollectMessageState::consume(char ch) {
   KITE_FRAMER_TRACE("CollectMessageState: <- %c", ch);
   // Only after a failed allocation is there no block here.
   if (sm_->currentblock() == nullptr) sm_->allocateMessageBlock();
-  char* at;
-  try {
-    at = sm_->currentblock()->wr_ptr(1u);
-  } catch (const BufferOverflow&) {
+  KITE_Message_Block* block = sm_->currentblock();
+  if (block->wr_rel() >= block->size()) {
     sm_->dropLine(ch);
-    throw;
+    return;
   }
-  *at = ch;
+  *block->wr_ptr(1u) = ch;
   if (is_line_end(ch)) sm_->changeState(sm_->getSendMessageState(), ch);
 }
 
@@ -213,6 +207,8 @@ Message_Assembler::StateMashine::StateMashine()
       sendmsg_state_(nullptr),
       discardline_state_(nullptr),
       factory_(&pdbf),
+      plain_(false),
+      plain_collect_(nullptr),
       dropped_(0) {}
 
 Message_Assembler::StateMashine::~StateMashine() {
@@ -236,24 +232,16 @@ void Message_Assembler::StateMashine::changeState(State* ns, char ch) {
   ns->enter(ch);
 }
 
-// With pdbf, a ready block: the same record over the same kind of data block as the plain
-// path makes (pdbf's capacity is MESSAGE_SIZE), allocated in the same order, but its release
-// keeps both for the next line.
-inline void Message_Assembler::StateMashine::newBlock(bool ready) {
-  currentblock_ = ready ? KITE_Message_Block::ready_block() : plainBlock();
+// The record lies in the data block's chunk when the factory's blocks have room for it
+// (pooled ones), so that both go back together after the line; the factory is not asked.
+inline void Message_Assembler::StateMashine::newBlock() {
+  currentblock_ = KITE_Message_Block::wrap(factory_->generate(MESSAGE_SIZE));
   if (currentblock_ == nullptr)
     throw NoMoreDynamicMemory(__FILE_NAME__, __LINE__, "allocateMessageBlock");
 }
 
-KITE_Message_Block* Message_Assembler::StateMashine::plainBlock() {
-  KITE_Data_Block* block = factory_->generate(MESSAGE_SIZE);
-  KITE_Message_Block* record = new (std::nothrow) KITE_Message_Block(block, false);
-  if (record == nullptr) block->release();
-  return record;
-}
-
 void Message_Assembler::StateMashine::allocateMessageBlock() {
-  if (currentblock_ == nullptr) newBlock(factory_ == &pdbf);
+  if (currentblock_ == nullptr) newBlock();
 }
 
 void Message_Assembler::StateMashine::dropLine(char ch) {
@@ -265,8 +253,10 @@ void Message_Assembler::StateMashine::dropLine(char ch) {
 }
 
 Message_Assembler::State* Message_Assembler::StateMashine::getCollectMessageState() {
-  if (collectmsg_state_ == nullptr)
+  if (collectmsg_state_ == nullptr) {
     collectmsg_state_ = make_state<CollectMessageState>(this, __LINE__, "getCollectMessageState");
+    plain_collect_ = collectmsg_state_;
+  }
   return collectmsg_state_;
 }
 
@@ -288,29 +278,50 @@ Message_Assembler::State* Message_Assembler::StateMashine::getDiscardLineState()
 
 // --- bulk paths
 //
-// The plain machine (exactly StateMashine, tracing off) behaves as the table of states says
-// and prints nothing, so the per-character path would do exactly what these do in one go:
-// runLines() stores and delivers whole lines and skips discarded ones. Only the characters
-// that need a decision of their own (a full block, a missing block, the send state while
-// the observer feeds the assembler again) go through consume().
+// The plain machine (made by Message_Assembler's constructor, so exactly StateMashine;
+// tracing off) behaves as the table of states says and prints nothing, so the per-character
+// path would do exactly what these do in one go: runLines() stores and delivers whole lines
+// and skips discarded ones. Only the characters that need a decision of their own (a full
+// block, a missing block, the send state while the observer feeds the assembler again) go
+// through consume() or dropLine().
 
-void Message_Assembler::StateMashine::run(const char*& p, const char* end, bool resume) {
-  const bool plain = typeid(*this) == typeid(StateMashine) && !debug.is_on();
+Message_Assembler::StateMashine::Stop Message_Assembler::StateMashine::run(const char*& p,
+                                                                           const char* end) {
+  const bool plain = plain_ && !debug.is_on();
   while (p != end) {
     p = plain ? runLines(p, end) : collectRun(p, end);
     if (p == end) break;
-    if (plain && resume && currentstate_ == collectmsg_state_ && currentblock_ != nullptr) {
+    if (plain && currentstate_ == collectmsg_state_ && currentblock_ != nullptr) {
       dropLine(*p++);  // runLines() stops in the collect state only at a full block
-      continue;
+      return Stop::kOverLong;
     }
-    consume(*p);
-    ++p;
+    // What consume() throws passes on; when it returns, the count tells whether the
+    // character dropped a line.
+    const unsigned long dropped = dropped_;
+    consume(*p++);
+    if (dropped_ != dropped) return Stop::kOverLong;
   }
+  return Stop::kEnd;
 }
 
+// The copy for this processor, chosen once per chunk. The AVX2 loop is compiled for AVX2 as a
+// whole, so that its copy is inlined into it.
 const char* Message_Assembler::StateMashine::runLines(const char* p, const char* end) {
-  const bool ready = factory_ == &pdbf;
-  const Line_Copy copy = line_copy();
+#if defined(__x86_64__)
+  if (has_avx2()) return runLinesAvx2(p, end);
+#endif
+  return copyLines<copy_to_line_end>(p, end);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2"), gnu::flatten]] const char* Message_Assembler::StateMashine::runLinesAvx2(
+    const char* p, const char* end) {
+  return copyLines<copy_to_line_end_avx2>(p, end);
+}
+#endif
+
+template <size_t (*copy)(char* to, const char* from, size_t n)>
+const char* Message_Assembler::StateMashine::copyLines(const char* p, const char* end) {
   while (p != end) {
     if (currentstate_ == discardline_state_) {
       const char* line_end = find_line_end(p, end);
@@ -331,7 +342,7 @@ const char* Message_Assembler::StateMashine::runLines(const char* p, const char*
       p += n;
       // Short of the limit, the copy stopped behind a line end.
       if (n == limit && (n == 0 || !is_line_end(p[-1]))) return p;
-      sendPlain(ready);
+      sendPlain();
     } while (p != end);
   }
   return p;
@@ -340,32 +351,30 @@ const char* Message_Assembler::StateMashine::runLines(const char* p, const char*
 // What changeState(getSendMessageState(), ch) does on the plain machine with the channel
 // off: the send state is current while the observer runs, then the collect state with a
 // new block, also when the observer throws. The send state is made once, by the first line.
-inline void Message_Assembler::StateMashine::sendPlain(bool ready) {
+inline void Message_Assembler::StateMashine::sendPlain() {
   currentstate_ = sendmsg_state_ != nullptr ? sendmsg_state_ : StateMashine::getSendMessageState();
   try {
     sendMessageBlock();
   } catch (...) {
-    beginPlain(ready);
+    beginPlain();
     throw;
   }
-  beginPlain(ready);
+  beginPlain();
 }
 
 // The slot is empty: sendMessageBlock() cleared it, and nothing the observer can do on the
 // plain machine fills it (input from inside the observer meets the send state).
-inline void Message_Assembler::StateMashine::beginPlain(bool ready) {
+inline void Message_Assembler::StateMashine::beginPlain() {
   currentstate_ = collectmsg_state_;
-  newBlock(ready);
+  newBlock();
 }
 
-// For other machines: while the current state is exactly the base collect state and the
-// channel is off, that state would store each character up to the next line end with
-// wr_ptr(1) and nothing else, which is what the one copy does. The line end and the
-// character that finds the block full go through consume().
+// For other machines: while the current state is the collect state this class made (so
+// exactly CollectMessageState) and the channel is off, that state would store each character
+// up to the next line end with wr_ptr(1) and nothing else, which is what the one copy does.
+// The line end and the character that finds the block full go through consume().
 const char* Message_Assembler::StateMashine::collectRun(const char* p, const char* end) {
-  if (debug.is_on() || currentblock_ == nullptr ||
-      typeid(*currentstate_) != typeid(CollectMessageState))
-    return p;
+  if (debug.is_on() || currentblock_ == nullptr || currentstate_ != plain_collect_) return p;
   const size_t room = currentblock_->size() - currentblock_->wr_rel();
   const size_t n = std::min(room, static_cast<size_t>(find_line_end(p, end) - p));
   currentblock_->copy(p, static_cast<unsigned int>(n));
@@ -378,6 +387,7 @@ Message_Assembler::Message_Assembler(Message_Observer* processor, KITE_Data_Bloc
     : statemashine_(new (std::nothrow) StateMashine(processor, factory)) {
   if (statemashine_ == nullptr)
     throw NoMoreDynamicMemory(__FILE_NAME__, __LINE__, "Message_Assembler");
+  statemashine_->plain_ = true;
   try {
     statemashine_->init();
   } catch (...) {
@@ -392,30 +402,22 @@ Message_Assembler::~Message_Assembler() {
   delete statemashine_;
 }
 
+// An over-long line stops the machine's run with its status; nothing here catches, so
+// whatever the observer throws passes through as it is.
 void Message_Assembler::input(const char* buffer, int len) {
   if (len <= 0) return;
   const char* p = buffer;
-  statemashine_->run(p, buffer + len, false);
+  if (statemashine_->run(p, buffer + len) == StateMashine::Stop::kOverLong)
+    throw BufferOverflow(0, 1);
 }
 
-// The plain machine drops over-long lines without an exception; derived or traced ones
-// raise it on the per-character path, and it is taken here. A BufferOverflow that no
-// dropLine() came with (from the observer, say) is not an over-long line and passes on.
 int Message_Assembler::feed(const char* buffer, int len) {
-  if (len <= 0) return 0;
-  const unsigned long before = statemashine_->dropped_;
-  const char* p = buffer;
-  for (;;) {
-    const unsigned long dropped = statemashine_->dropped_;
-    try {
-      statemashine_->run(p, buffer + len, true);
-      break;
-    } catch (const BufferOverflow&) {
-      if (statemashine_->dropped_ == dropped) throw;
-      ++p;  // the overflowing character belongs to the dropped line
-    }
+  int dropped = 0;
+  const char* const end = buffer + (len > 0 ? len : 0);
+  for (const char* p = buffer; p != end;) {
+    if (statemashine_->run(p, end) == StateMashine::Stop::kOverLong) ++dropped;
   }
-  return static_cast<int>(statemashine_->dropped_ - before);
+  return dropped;
 }
 
 #undef KITE_FRAMER_TRACE

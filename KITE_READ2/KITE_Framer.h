@@ -17,17 +17,18 @@
 // it is. The observer receives the block with read position 0 and length() the message's
 // size, owns it from then on and must release() it. Its data block comes from the factory
 // given to the assembler: the pooled factory pdbf unless another is named (smdbf gives
-// exactly the blocks of KITE_Message_Block(MESSAGE_SIZE)). With pdbf, the message block is a
-// ready block (KITE_Message_Block::ready_block()): record and data block stay together
-// after its release, for a later line.
+// exactly the blocks of KITE_Message_Block(MESSAGE_SIZE)). The message block wraps it
+// (KITE_Message_Block::wrap()): with pdbf its record lies in the data block's chunk, and both
+// go back to the pool together after the line.
 //
 // Over-long lines: the 1025th character without a line end drops the message, and the
 // machine discards characters up to and including the next line end; the overflowing
 // character is the first of them, so when it is itself a line end, nothing more is
-// discarded. Assembly then resumes with the next line. input() raises BufferOverflow ("1
-// wanted 0 free") for it and leaves the rest of its chunk unread; feed() goes on with the
-// rest of the chunk and counts the line instead, so a caller that hands over whole chunks
-// loses no good line.
+// discarded. Assembly then resumes with the next line. The machine tells input() and feed()
+// of the line by its status, not by an exception: input() raises BufferOverflow ("1 wanted 0
+// free") for it and leaves the rest of its chunk unread; feed() goes on with the rest of the
+// chunk and counts the line instead, so a caller that hands over whole chunks loses no good
+// line. Neither catches anything: what the observer throws passes through unchanged.
 //
 // Extending: a derived Message_Assembler sets statemashine_ to a machine derived from
 // StateMashine and calls its init(); the machine's state getters, init() and
@@ -44,17 +45,17 @@
 //
 // Not locked: one thread at a time calls input() or feed(); the observer runs on that
 // thread, inside the call. A block released on another thread goes back to the thread that
-// made it (pdbf's cache, or its ready blocks). Tracing goes to the channel "KITE_Framer"
+// made it (pdbf's cache). Tracing goes to the channel "KITE_Framer"
 // ("DBG_KITE_Framer" or "DBG_ALL"): two lines per character, and one per state entered.
 //
-// Cost: with tracing off and the machine exactly StateMashine, each line is found and
-// copied in one pass, delivered and replaced by a block from the factory without going
-// through the machine character by character; an over-long line is skipped in one pass.
-// With pdbf and an observer that releases on the same thread, a line costs no allocation,
-// and taking its block and giving it back are a few loads and stores each.
+// Cost: with tracing off and the machine the one the assembler's constructor made, each line
+// is found and copied in one pass, delivered and replaced by a block from the factory without
+// going through the machine character by character; an over-long line is skipped in one
+// pass. With pdbf and an observer that releases on the same thread, a line costs no
+// allocation, and taking its block and giving it back are a few loads and stores each.
 // Derived machines, derived states and tracing take the per-character path (a derived
-// machine still copies runs without line ends in one go while its collect state is the
-// plain one).
+// machine still copies runs without line ends in one go while its collect state is the one
+// StateMashine::getCollectMessageState() made).
 #ifndef KITE_READ2_KITE_FRAMER_H
 #define KITE_READ2_KITE_FRAMER_H
 
@@ -187,21 +188,29 @@ class Message_Assembler {
    private:
     friend class Message_Assembler;
 
-    // Feeds the characters from p to end; p is left behind the last one consumed, or at
-    // the one that raised an exception. With resume, a full block on the plain machine
-    // drops its line (dropLine) instead of raising BufferOverflow.
-    void run(const char*& p, const char* end, bool resume);
+    // How a run of characters ended: at the end of the chunk, or at an over-long line, which
+    // the machine dropped (dropLine()).
+    enum class Stop { kEnd, kOverLong };
+    // Feeds the characters from p to end and leaves p behind the last one consumed.
+    Stop run(const char*& p, const char* end);
     // The bulk paths, taken while the per-character path would do nothing else (see the
     // definitions). Each returns where it stopped.
     const char* runLines(const char* p, const char* end);
+    const char* runLinesAvx2(const char* p, const char* end);
+    template <size_t (*copy)(char* to, const char* from, size_t n)>
+    const char* copyLines(const char* p, const char* end);
     const char* collectRun(const char* p, const char* end);
-    void sendPlain(bool ready);
-    void beginPlain(bool ready);
-    // Makes the current block; ready when the factory is pdbf (decided once by the caller).
-    void newBlock(bool ready);
-    // A new record over a block of the factory's; null (the block released) without memory.
-    KITE_Message_Block* plainBlock();
+    void sendPlain();
+    void beginPlain();
+    // Makes the current block over a block of the factory's. Throws NoMoreDynamicMemory.
+    void newBlock();
 
+    // Exactly this class, made by Message_Assembler's constructor: the bulk path may stand in
+    // for the per-character one.
+    bool plain_;
+    // The collect state getCollectMessageState() of this class made, so exactly
+    // CollectMessageState; null until then.
+    State* plain_collect_;
     unsigned long dropped_;  // lines dropped by dropLine(), ever
   };
 

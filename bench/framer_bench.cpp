@@ -5,8 +5,8 @@
 // fed in 64 KiB chunks, in batches of 2 MiB that alternate between the two (see
 // same_run.h). Goals, as the counter `share` (the assembler's bytes per second as a share
 // of the splitter's):
-//   Framer/20 >= 0.45      Framer/80 >= 0.65      Framer/500 >= 0.85
-//   FramerAfterThread/80 >= 0.65 (the same, run after the process started a thread)
+//   Framer/20 >= 0.9       Framer/80 >= 1         Framer/500 >= 1
+//   FramerAfterThread/80 >= 1 (the same, run after the process started a thread)
 //   Handoff/80 >= 0.6      every line handed to a second thread that releases it, against
 //                          the splitter handing that thread malloc'd copies it frees
 //   PooledVsPlain/n >= 1   the same handoff, pdbf against smdbf blocks: never below the

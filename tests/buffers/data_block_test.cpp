@@ -196,6 +196,31 @@ TEST(DataBlock, HooksOfSubclassesOfTheHookLessFactoriesAreCalled) {
   expect_hooks_called<KITE_Pooled_Data_Block_Factory>();
 }
 
+// Whoever makes a factory states whether it has hooks: the kit's own objects have none,
+// every other factory counts with them unless made with kNoHooks, whose hooks are then never
+// called (its promise that they are the empty ones).
+class PromisedNoHooks : public KITE_Simple_Malloc_Data_Block_Factory {
+ public:
+  PromisedNoHooks() : KITE_Simple_Malloc_Data_Block_Factory(kNoHooks) {}
+  void informduplicate(KITE_Data_Block*) override { ++calls; }
+  void informrelease(KITE_Data_Block*) override { ++calls; }
+  int calls = 0;
+};
+
+TEST(DataBlock, AFactoryCountsWithHooksUnlessMadeWithout) {
+  EXPECT_EQ(smdbf.hooks(), KITE_Data_Block_Factory::kNoHooks);
+  EXPECT_EQ(pdbf.hooks(), KITE_Data_Block_Factory::kNoHooks);
+  EXPECT_EQ(KITE_Simple_Malloc_Data_Block_Factory().hooks(), KITE_Data_Block_Factory::kCallHooks);
+  EXPECT_EQ(KITE_Pooled_Data_Block_Factory().hooks(), KITE_Data_Block_Factory::kCallHooks);
+  EXPECT_EQ(kite_test::CountingFactory().hooks(), KITE_Data_Block_Factory::kCallHooks);
+  PromisedNoHooks f;
+  KITE_Data_Block* b = f.generate(8);
+  b->duplicate();
+  b->release();
+  b->release();
+  EXPECT_EQ(f.calls, 0);
+}
+
 // The lock cannot fail visibly: a refused lock (here a corrupted mutex) ends the process
 // with a fatal report instead of letting duplicate() return null or release() go on.
 #if defined(__SANITIZE_THREAD__)

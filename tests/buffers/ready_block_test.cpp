@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Ready message blocks: what comes back from the cache, what a holder keeps out of it, its
-// bound, missing memory, and release on another thread.
+// Ready message blocks (records in their pdbf block's chunk): what comes back from the cache,
+// what a holder keeps out of it, its bound, missing memory, and release on another thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -87,25 +88,75 @@ TEST(ReadyBlocks, WhatAHolderKeepsIsNotHandedOutAgain) {
   }
 }
 
-// A record kept without its data block gets a new one; without memory for it the record
-// stays in the cache and the next call succeeds.
-TEST(ReadyBlocks, MissingMemoryForAnotherDataBlockThrowsAndKeepsTheRecord) {
+// wrap() puts the record where the block's factory decided when it made the block: in the
+// chunk of a pooled block without hooks that nobody else holds (no allocation), else in a
+// record of its own. Either way the message reads the block, and its release gives the
+// block back.
+TEST(ReadyBlocks, WrapPlacesTheRecordWhereTheBlockAllows) {
+  KITE_Pooled_Data_Block_Factory hooked(64, 4);
+  KITE_Pooled_Data_Block_Factory unhooked(64, 4, KITE_Data_Block_Factory::kNoHooks);
+  const struct {
+    const char* what;
+    KITE_Data_Block_Factory* factory;
+    bool shared;
+    long records;  // allocated for the message block
+  } cases[] = {
+      {"pooled, no hooks", &unhooked, false, 0},
+      {"pdbf", &pdbf, false, 0},
+      {"pooled, no hooks, held elsewhere", &unhooked, true, 1},
+      {"pooled with hooks", &hooked, false, 1},
+      {"smdbf", &smdbf, false, 1},
+  };
+  for (const auto& c : cases) {
+    kite_test::on_new_thread([&] {
+      KITE_Data_Block* block = c.factory->generate(64);
+      block->grow(3);
+      std::memcpy(const_cast<void*>(block->begin()), "abc", 3);
+      if (c.shared) block->duplicate();
+      const long before = kite_test::nothrow_new_calls;
+      KITE_Message_Block* m = KITE_Message_Block::wrap(block);
+      EXPECT_EQ(kite_test::nothrow_new_calls - before, c.records) << c.what;
+      EXPECT_EQ(std::string(m->rd_ptr(), m->length()), "abc") << c.what;
+      m->release();
+      if (c.shared) block->release();
+    });
+  }
+  EXPECT_EQ(unhooked.cached(), 0u) << "cached on the threads that made them, freed at their end";
+}
+
+// A ready block's record lies in its data block's chunk, so a holder of that data block keeps
+// the chunk out of the cache until it releases it too; then block and record come back.
+TEST(ReadyBlocks, AChunkComesBackAtItsDataBlocksLastRelease) {
   kite_test::on_new_thread([] {
     KITE_Message_Block* m = KITE_Message_Block::ready_block();
+    char* const buffer = m->base();
     KITE_Message_Block* d = m->duplicate();
     m->release();
-    kite_test::fail_nothrow_new_after(0);
-    EXPECT_THROW(KITE_Message_Block::ready_block(), NoMoreDynamicMemory);
-    kite_test::fail_nothrow_new_after(-1);
+    EXPECT_EQ(KITE_Message_Block::ready_cached(), 0u);
+    KITE_Message_Block* other = KITE_Message_Block::ready_block();
+    EXPECT_NE(other->base(), buffer);
+    other->release();
+    d->release();
+    EXPECT_EQ(KITE_Message_Block::ready_cached(), 2u);
     KITE_Message_Block* again = KITE_Message_Block::ready_block();
-    EXPECT_EQ(again, m);
+    EXPECT_EQ(again->base(), buffer) << "the last one back is the first out";
     expect_new(again);
     again->release();
-    d->release();
   });
 }
 
-// Beyond the bound a released ready block is freed, and its data block goes back to pdbf.
+TEST(ReadyBlocks, MissingMemoryThrowsNoMoreDynamicMemory) {
+  kite_test::on_new_thread([] {
+    kite_test::fail_nothrow_new_after(0);
+    EXPECT_THROW(KITE_Message_Block::ready_block(), NoMoreDynamicMemory);
+    kite_test::fail_nothrow_new_after(-1);
+    KITE_Message_Block* m = KITE_Message_Block::ready_block();
+    expect_new(m);
+    m->release();
+  });
+}
+
+// Beyond the bound a released ready block is freed, record and data block in one chunk.
 TEST(ReadyBlocks, AThreadKeepsAtMostTheBound) {
   kite_test::on_new_thread([] {
     constexpr unsigned kMore = 10;
@@ -114,18 +165,18 @@ TEST(ReadyBlocks, AThreadKeepsAtMostTheBound) {
       blocks.push_back(KITE_Message_Block::ready_block());
     for (KITE_Message_Block* m : blocks) m->release();
     EXPECT_EQ(KITE_Message_Block::ready_cached(), kBound);
-    EXPECT_EQ(pdbf.cached(), kMore);
+    EXPECT_EQ(pdbf.cached(), kBound);
     const long before = kite_test::nothrow_new_calls;
     for (KITE_Message_Block*& m : blocks) m = KITE_Message_Block::ready_block();
-    EXPECT_EQ(kite_test::nothrow_new_calls - before, static_cast<long>(kMore)) << "the records";
+    EXPECT_EQ(kite_test::nothrow_new_calls - before, static_cast<long>(kMore)) << "one chunk each";
     EXPECT_EQ(pdbf.cached(), 0u);
     for (KITE_Message_Block* m : blocks) m->release();
   });
 }
 
 // Ready blocks made on one thread and released on the other go back to their maker whole,
-// which takes them again: the run allocates a few dozen, and neither thread keeps more
-// than its bound.
+// which takes them again: the run allocates a few dozen chunks, and neither thread keeps
+// more than its bound.
 TEST(ReadyBlocks, ReleasedOnAnotherThreadTheyGoHomeWithinTheBound) {
   constexpr int kRounds = 20000;
   kite_test::Handover<KITE_Message_Block> handover;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -80,37 +81,45 @@ TEST(BufferThreads, RacingLastReleasesRecycleEveryBlockOnce) {
 
 // Blocks (and message-block records) made on one thread and released on the other go
 // back to their maker, which reuses them: the whole run allocates a few dozen, not one per
-// round, and neither thread keeps more than the bound.
+// round, and neither thread keeps more than the bound. The same for a factory whose place
+// lies beyond the directly reached ones.
 TEST(BufferThreads, BlocksReleasedOnAnotherThreadGoHomeWithinTheBound) {
   constexpr unsigned kPerThread = 16;
-  KITE_Pooled_Data_Block_Factory f(64, kPerThread);
-  kite_test::Handover<KITE_Message_Block> handover;
-  unsigned made_cached = 0, releasing_cached = 0;
-  const long before = kite_test::nothrow_new_calls;
-  on_two_threads([&](int id) {
-    if (id == 0) {
-      for (int i = 0; i < kRounds; ++i) {
-        KITE_Message_Block* m = new KITE_Message_Block(f.generate(64), false);
-        m->copy("x", 1);
-        handover.put(m);
-        made_cached = std::max(made_cached, f.cached());
-      }
-    } else {
-      for (int i = 0; i < kRounds; ++i) {
-        KITE_Message_Block* m = handover.take();
-        ASSERT_EQ(*m->rd_ptr(), 'x');
-        m->release();
-        releasing_cached = std::max(releasing_cached, f.cached());
-      }
+  for (int earlier : {0, 20}) {
+    std::vector<std::unique_ptr<KITE_Pooled_Data_Block_Factory>> others;
+    for (int i = 0; i < earlier; ++i) {
+      others.push_back(std::make_unique<KITE_Pooled_Data_Block_Factory>(64, 4));
+      others.back()->generate(64)->release();
     }
-  });
-  EXPECT_LE(made_cached, 2 * kPerThread) << "its cache and what came back to it";
-  EXPECT_EQ(releasing_cached, 0u) << "the releasing thread made none";
-  // A thread makes a chunk only when none of its own is back: blocks and records each have
-  // at most 25 elsewhere (8 in the handover, one being released, 16 in a batch on their way
-  // back); blocks (not records, whose bound is larger) may also have been freed when the
-  // maker's bounds were full. Without reuse it would be 2 * kRounds.
-  EXPECT_LE(kite_test::nothrow_new_calls - before, (25 + 2 * kPerThread) + 25);
+    KITE_Pooled_Data_Block_Factory f(64, kPerThread, KITE_Data_Block_Factory::kNoHooks);
+    kite_test::Handover<KITE_Message_Block> handover;
+    unsigned made_cached = 0, releasing_cached = 0;
+    const long before = kite_test::nothrow_new_calls;
+    on_two_threads([&](int id) {
+      if (id == 0) {
+        for (int i = 0; i < kRounds; ++i) {
+          KITE_Message_Block* m = new KITE_Message_Block(f.generate(64), false);
+          m->copy("x", 1);
+          handover.put(m);
+          made_cached = std::max(made_cached, f.cached());
+        }
+      } else {
+        for (int i = 0; i < kRounds; ++i) {
+          KITE_Message_Block* m = handover.take();
+          ASSERT_EQ(*m->rd_ptr(), 'x');
+          m->release();
+          releasing_cached = std::max(releasing_cached, f.cached());
+        }
+      }
+    });
+    EXPECT_LE(made_cached, 2 * kPerThread) << "its cache and what came back to it; " << earlier;
+    EXPECT_EQ(releasing_cached, 0u) << "the releasing thread made none; " << earlier;
+    // A thread makes a chunk only when none of its own is back: blocks and records each have
+    // at most 25 elsewhere (8 in the handover, one being released, 16 in a batch on their
+    // way back); blocks (not records, whose bound is larger) may also have been freed when
+    // the maker's bounds were full. Without reuse it would be 2 * kRounds.
+    EXPECT_LE(kite_test::nothrow_new_calls - before, (25 + 2 * kPerThread) + 25) << earlier;
+  }
 }
 
 // A thread that ended freed its cache (the leak check of the sanitizer build sees it); its
