@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Installation: libraries, public headers, programs and man pages, the CMake package with one
 # component per library, and one pkg-config file per library. Install components:
-#   Runtime      the shared libraries (libkite1)
+#   Runtime      the shared libraries (libkite2)
 #   Development  headers, .so links, static archives, CMake and pkg-config files (libkite-dev)
 #   Programs     the five programs and their man pages (kite-tools)
 #   Documentation  the API reference, once kite_docs has made it (libkite-doc)

@@ -52,15 +52,17 @@ function(configure name outcome expected)
 endfunction()
 
 configure("two components" succeeds "Generating done" "-DKITE_COMPONENTS=framer\\;log"
-          "-DKITE_WANTED_VERSION=1.0"
+          "-DKITE_WANTED_VERSION=2.0"
           "-DKITE_EXPECTED_TARGETS=kite::framer\\;kite::log_static\\;kite::kite\\;kite::kite_static")
 configure("every component" succeeds "Generating done"
           "-DKITE_COMPONENTS=bolt\\;switches\\;log\\;trace_log\\;buffers\\;framer\\;output\\;trace_output\\;nibbler"
           "-DKITE_EXPECTED_TARGETS=kite::nibbler\\;kite::trace_output_static\\;kite::bolt")
 configure("an unknown component" fails "kite has no component \"framers\""
           "-DKITE_COMPONENTS=log\\;framers" -DKITE_EXPECTED_TARGETS=)
-configure("a later major version" fails "version \"2\""
-          -DKITE_COMPONENTS=log -DKITE_WANTED_VERSION=2)
+configure("an earlier major version" fails "version \"1.0\""
+          -DKITE_COMPONENTS=log -DKITE_WANTED_VERSION=1.0)
+configure("a later major version" fails "version \"3\""
+          -DKITE_COMPONENTS=log -DKITE_WANTED_VERSION=3)
 
 file(GLOB_RECURSE output_targets ${prefix}/kite-output-targets.cmake)
 if(NOT output_targets)
@@ -68,4 +70,4 @@ if(NOT output_targets)
 endif()
 file(REMOVE ${output_targets})
 configure("a missing component" fails "kite component \"output\" is not installed"
-          "-DKITE_COMPONENTS=log\\;output" -DKITE_WANTED_VERSION=1.0)
+          "-DKITE_COMPONENTS=log\\;output" -DKITE_WANTED_VERSION=2.0)
