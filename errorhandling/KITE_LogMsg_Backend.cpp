@@ -1,9 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "errorhandling/KITE_LogMsg_Backend.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
 namespace {
 
 thread_local const KITE_LogMsg_Origin* current_origin = nullptr;
+thread_local const KITE_LogMsg_Stamp* current_stamp = nullptr;
+thread_local pid_t cached_thread_id = 0;
+
+// A forked child runs on the thread that called fork(), under a new id.
+void forget_thread_id() {
+  cached_thread_id = 0;
+}
 
 }  // namespace
 
@@ -17,6 +27,31 @@ KITE_LogMsg_Origin::Scope::Scope(const KITE_LogMsg_Origin* origin) : outer_(curr
 
 KITE_LogMsg_Origin::Scope::~Scope() {
   current_origin = outer_;
+}
+
+KITE_LogMsg_Stamp KITE_LogMsg_Stamp::current() {
+  if (current_stamp) return *current_stamp;
+  KITE_LogMsg_Stamp now;
+  clock_gettime(CLOCK_REALTIME, &now.time);
+  now.tid = thread_id();
+  return now;
+}
+
+pid_t KITE_LogMsg_Stamp::thread_id() {
+  if (cached_thread_id == 0) {
+    static const int registered = pthread_atfork(nullptr, nullptr, &forget_thread_id);
+    static_cast<void>(registered);
+    cached_thread_id = gettid();
+  }
+  return cached_thread_id;
+}
+
+KITE_LogMsg_Stamp::Scope::Scope(const KITE_LogMsg_Stamp* stamp) : outer_(current_stamp) {
+  current_stamp = stamp;
+}
+
+KITE_LogMsg_Stamp::Scope::~Scope() {
+  current_stamp = outer_;
 }
 
 KITE_LogMsg_Backend::KITE_LogMsg_Backend() : logupto_(MAXPRIO), next_(nullptr) {}

@@ -12,6 +12,8 @@
 #include <ace/Object_Manager.h>
 #include <ace/Thread.h>
 
+#include "errorhandling/KITE_LogMsg_Basync.h"
+
 namespace {
 
 // Characters of a finished line: msg_ has 256 places, the formatter is given 255.
@@ -78,6 +80,10 @@ bool ends_with_newline(const char* format, const char* end) {
   return end > format && end[-1] == '\n';
 }
 
+// The calling thread's stream, once made: instance() is called for every line, and a
+// thread-local pointer is found faster than ACE's thread-specific slot.
+thread_local KITE_LogMsg_Stream* this_thread_stream = nullptr;
+
 }  // namespace
 
 KITE_LogMsg_Stream::KITE_LogMsg_Stream()
@@ -97,6 +103,7 @@ KITE_LogMsg_Stream::KITE_LogMsg_Stream()
 // pending text is delivered here, while the sink is whole, and the Logbuf is left without
 // a sink.
 KITE_LogMsg_Stream::~KITE_LogMsg_Stream() {
+  if (this_thread_stream == this) this_thread_stream = nullptr;
   try {
     buf_ptr()->pubsync();
   } catch (...) {
@@ -174,9 +181,14 @@ ssize_t KITE_LogMsg_Stream::finish(Priority log_priority, ssize_t count, bool ad
     }
     ++count;
   }
+  const int length = static_cast<int>(count < kLineMax ? count : kLineMax);
+  if (!origin_recorded_) {
+    backend_->write(log_priority, msg_, length);
+    return count;
+  }
   const KITE_LogMsg_Origin origin = {file_, linenum_, errnum_};
-  const KITE_LogMsg_Origin::Scope scope(origin_recorded_ ? &origin : nullptr);
-  backend_->write(log_priority, msg_, static_cast<int>(count < kLineMax ? count : kLineMax));
+  const KITE_LogMsg_Origin::Scope scope(&origin);
+  backend_->write(log_priority, msg_, length);
   return count;
 }
 
@@ -334,6 +346,7 @@ void KITE_LogMsg_Stream::cond_error(bool validity, const char* format_str, ...) 
 void KITE_LogMsg_Stream::cond_fail(bool validity, const char* format_str, ...) {
   if (!validity) return;
   KITE_LOG_FORWARD(EMERGENCY);
+  backend_->flush(KITE_LogMsg_Basync::END_WAIT_MS);
   std::abort();
 }
 
@@ -349,10 +362,11 @@ std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority
 
 ACE_BEGIN_VERSIONED_NAMESPACE_DECL
 template <>
-KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance() {
+ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>*&
+ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance_i() {
   typedef ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex> Holder;
   alignas(Holder) static unsigned char storage[sizeof(Holder)];
-  static Holder* const holder = [] {
+  static Holder* holder = [] {
     KITE_LogMsg_BackendMgr::instance();
     Holder* made = new (storage) Holder;
     // Makes the thread-specific key now, under the guard of this initialisation: ACE would
@@ -362,7 +376,14 @@ KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_M
       ACE_Object_Manager::at_exit(made, nullptr, "KITE_LogMsg_Stream");
     return made;
   }();
-  KITE_LogMsg_Stream* stream = ACE_TSS_GET(&holder->instance_, KITE_LogMsg_Stream);
+  return holder;
+}
+
+template <>
+KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance() {
+  KITE_LogMsg_Stream* stream = this_thread_stream;
+  if (__builtin_expect(!stream, 0))
+    stream = this_thread_stream = ACE_TSS_GET(&instance_i()->instance_, KITE_LogMsg_Stream);
   if (stream) stream->recover();
   return stream;
 }

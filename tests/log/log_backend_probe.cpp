@@ -17,19 +17,37 @@
 //   umount PATH               takes away what is mounted over PATH
 //   failures                  prints "failures <n>" of the file backend
 //   size PATH                 prints "size <n>", the file's size in bytes
+//   threads N COUNT WIDTH     N threads at once, each COUNT lines "thread <t> line <i>" at INFO,
+//                             padded with dots to WIDTH characters
+//   forks N                   while 4 threads log at LDEBUG, forks N children that each log
+//                             "child <i>" at INFO and _exit; prints "hung <n>", the children
+//                             that did not end within 10 s (killed then)
+//   remove PATH               takes away what is mounted over PATH, and PATH itself
+//   rebind SOURCE PATH        mounts SOURCE over PATH (made empty first)
+//   stderr LIMIT              the manager's only backend: standard error with that limit
+//   mark PATH                 makes an empty file PATH, a sign to the test
+//   flush MS                  the manager's flush(MS); prints "flush timed out" when it did
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "errorhandling/KITE_LogMsg_Bfile.h"
 #include "errorhandling/KITE_LogMsg_Bjournal.h"
+#include "errorhandling/KITE_LogMsg_Bstderr.h"
 #include "errorhandling/KITE_LogMsg_Bsyslog.h"
 #include "support/recording_backend.h"
 
@@ -56,6 +74,54 @@ void print_tid() {
 [[noreturn]] void usage(const char* step) {
   std::fprintf(stderr, "log_backend_probe: bad step %s\n", step);
   std::exit(2);
+}
+
+void threads(int n, int count, int width) {
+  std::vector<std::thread> running;
+  for (int t = 0; t < n; ++t)
+    running.emplace_back([=] {
+      for (int i = 0; i < count; ++i) {
+        char head[64];
+        const int used = std::snprintf(head, sizeof head, "thread %d line %d", t, i);
+        kite_test::log_stream()->message("%s%s", head,
+                                         std::string(std::max(width - used, 0), '.').c_str());
+      }
+    });
+  for (std::thread& thread : running) thread.join();
+}
+
+// Children forked while other threads hold the manager's lock now and then; returns how many
+// did not end in time.
+int forks(int n) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  for (int t = 0; t < 4; ++t)
+    busy.emplace_back([&] {
+      while (!stop) kite_test::log_stream()->debug("busy");
+    });
+  std::vector<pid_t> children;
+  for (int i = 0; i < n; ++i) {
+    const pid_t child = fork();
+    if (child == 0) {
+      kite_test::log_stream()->message("child %d", i);
+      _exit(0);
+    }
+    if (child > 0) children.push_back(child);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  size_t ended = 0;
+  while (ended < children.size() && std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(-1, nullptr, WNOHANG) > 0)
+      ++ended;
+    else
+      usleep(1000);
+  }
+  for (pid_t child : children) kill(child, SIGKILL);
+  while (waitpid(-1, nullptr, 0) > 0) {
+  }
+  stop = true;
+  for (std::thread& thread : busy) thread.join();
+  return static_cast<int>(children.size() - ended);
 }
 
 }  // namespace
@@ -110,6 +176,32 @@ int main(int argc, char** argv) {
       struct stat status;
       if (stat(arg(1), &status) != 0) usage(argv[i]);
       std::printf("size %lld\n", static_cast<long long>(status.st_size));
+      i += 1;
+    } else if (step == "threads") {
+      threads(std::atoi(arg(1)), std::atoi(arg(2)), std::atoi(arg(3)));
+      i += 3;
+    } else if (step == "forks") {
+      std::printf("hung %d\n", forks(std::atoi(arg(1))));
+      i += 1;
+    } else if (step == "remove") {
+      if (umount2(arg(1), MNT_DETACH) != 0 || unlink(arg(1)) != 0) usage(argv[i]);
+      i += 1;
+    } else if (step == "rebind") {
+      const int fd = open(arg(2), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0 || close(fd) != 0 || mount(arg(1), arg(2), nullptr, MS_BIND, nullptr) != 0)
+        usage(argv[i]);
+      i += 2;
+    } else if (step == "stderr") {
+      auto* backend = new KITE_LogMsg_Bstderr;
+      backend->setLogUpto(std::atoi(arg(1)));
+      only(backend);
+      i += 1;
+    } else if (step == "mark") {
+      const int fd = open(arg(1), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0 || close(fd) != 0) usage(argv[i]);
+      i += 1;
+    } else if (step == "flush") {
+      if (!kite_test::backend_manager()->flush(std::atoi(arg(1)))) std::printf("flush timed out\n");
       i += 1;
     } else if (step == "failures") {
       std::printf("failures %lu\n", file_backend ? file_backend->failures() : 0ul);
