@@ -19,7 +19,7 @@ KITE_LogMsg_Basync::~KITE_LogMsg_Basync() {
     KITE_LogMsg_Trouble::notice(
         "%lu lines lost: the destination stalled and did not take them within %d ms at the end",
         released.lost, END_WAIT_MS);
-    return;  // the writer may still be in the backend's write()
+    return;  // the writer may still be in the backend's write(): it deletes both
   }
   if (released.lost) {
     char text[128];

@@ -43,10 +43,11 @@
 //   kite log: 1234 lines lost: the destination stalled and did not take them within 1000 ms
 //   at the end
 //
-// The wrapped backend is then never deleted, since the writer may still be in its write().
-// One such wait runs out per stall: later ones return at once until the writer delivers a
-// line again. A program that ends with _exit() or replaces itself by exec() calls
-// KITE_LogMsg_BackendMgr::instance()->flush(milliseconds) before.
+// The writer deletes the wrapped backend later, if the destination ever returns from the
+// write() it is in. One such wait runs out per stall: removing the next KITE_LogMsg_Basync
+// waits no more until the writer delivers a line again. A program that ends with _exit() or
+// replaces itself by exec() calls KITE_LogMsg_BackendMgr::instance()->flush(milliseconds)
+// before, which waits as long as it is told.
 //
 // Fork: the child starts with an empty queue and no writer; the lines queued before the fork
 // are the parent's, which delivers them. The child's first line for such a backend starts a

@@ -92,8 +92,14 @@ void KITE_LogMsg_Writer::run() {
       lock.lock();
     }
     ring_->pop();
-    --target->queued;
     ++delivered_;
+    if (--target->queued == 0 && target->abandoned) {
+      // Its KITE_LogMsg_Basync is gone, and this was the line that kept the backend alive.
+      lock.unlock();
+      delete target->backend;
+      delete target;
+      lock.lock();
+    }
     const bool half_free = ring_->used() <= ring_->capacity() / 2;
     if (half_free) stalled_ = false;
     if (half_free && waiting_for_room_) room_.notify_all();
@@ -179,11 +185,14 @@ int KITE_LogMsg_Writer::lost_warning(char (&text)[128], unsigned long lost) {
 }
 
 // Waits until done() holds, at most milliseconds, unless the writer cannot get there: it is
-// the calling thread, or it delivered nothing since the last wait ran out.
+// the calling thread, or (when at_once_if_stuck) it delivered nothing since the last wait ran
+// out.
 template <class Done>
-bool KITE_LogMsg_Writer::wait(std::unique_lock<std::mutex>& lock, int milliseconds, Done done) {
+bool KITE_LogMsg_Writer::wait(std::unique_lock<std::mutex>& lock, int milliseconds,
+                              bool at_once_if_stuck, Done done) {
   if (done()) return true;
-  if (on_writer_thread || !running_ || gave_up_at_ == delivered_) return false;
+  if (on_writer_thread || !running_ || (at_once_if_stuck && gave_up_at_ == delivered_))
+    return false;
   ++waiting_for_progress_;
   const bool finished = progress_.wait_for(lock, std::chrono::milliseconds(milliseconds), done);
   --waiting_for_progress_;
@@ -194,12 +203,12 @@ bool KITE_LogMsg_Writer::wait(std::unique_lock<std::mutex>& lock, int millisecon
 bool KITE_LogMsg_Writer::flush(int milliseconds) {
   std::unique_lock<std::mutex> lock(mutex_);
   const unsigned long long until = queued_;
-  return wait(lock, milliseconds, [&] { return delivered_ >= until; });
+  return wait(lock, milliseconds, false, [&] { return delivered_ >= until; });
 }
 
 KITE_LogMsg_Writer::Released KITE_LogMsg_Writer::release(Target* target, int milliseconds) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const bool delivered = wait(lock, milliseconds, [&] { return target->queued == 0; });
+  const bool delivered = wait(lock, milliseconds, true, [&] { return target->queued == 0; });
   targets_.erase(std::remove(targets_.begin(), targets_.end(), target), targets_.end());
   target->abandoned = !delivered;
   return {delivered, target->lost + target->queued};

@@ -29,7 +29,8 @@ struct KITE_LogMsg_Target {
   KITE_LogMsg_Backend* const backend;
   unsigned long queued = 0;  // its lines in the ring
   unsigned long lost = 0;    // lost and not yet reported
-  bool abandoned = false;    // released while lines were left: they are skipped
+  bool abandoned = false;    // released while lines were left: they are skipped, and the
+                             // writer deletes the target after the last
 };
 
 class KITE_LogMsg_Writer {
@@ -48,7 +49,9 @@ class KITE_LogMsg_Writer {
   // Counts target in (until release) and starts the thread if it does not run.
   void adopt(Target* target);
   // Waits at most milliseconds until no line of target is left, then counts it out. When
-  // lines were left, they are skipped from then on and target must stay allocated.
+  // lines were left, they are skipped from then on, and the writer deletes target and its
+  // backend once it is through with them. After a wait (of either kind) that ran out, it
+  // returns at once until the writer delivers a line again: a stall costs the end one wait.
   Released release(Target* target, int milliseconds);
 
   // Queues one line for target, with the calling thread's origin and stamp. On the writer
@@ -56,8 +59,7 @@ class KITE_LogMsg_Writer {
   void put(Target* target, int priority, const char* buffer, int len);
 
   // Waits at most milliseconds until every line queued before the call is delivered; true
-  // when they were. After a wait that ran out, the next waits return false at once until
-  // the writer delivers a line again.
+  // when they were.
   bool flush(int milliseconds);
 
   // The warning a destination gets before its first line after lost ones, in text (a line
@@ -78,7 +80,8 @@ class KITE_LogMsg_Writer {
   KITE_LogMsg_Ring::Record* room(std::unique_lock<std::mutex>& lock, size_t size);
   void queue(Target* target, KITE_LogMsg_Ring::Record* record, const KITE_LogMsg_Stamp& stamp);
   template <class Done>
-  bool wait(std::unique_lock<std::mutex>& lock, int milliseconds, Done done);
+  bool wait(std::unique_lock<std::mutex>& lock, int milliseconds, bool at_once_if_stuck,
+            Done done);
 
   std::mutex mutex_;
   std::condition_variable work_;            // the writer waits for lines

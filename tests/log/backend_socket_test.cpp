@@ -178,21 +178,30 @@ TEST(SocketBackends, WithoutReceiverLinesGoToStandardErrorAfterOneNotice) {
 
 // The journal's socket removed mid-run, as a restart of the journal does: each line goes to
 // standard error, after one notice, until the journal is back; then the lines go there again.
+// Added in code, the backend is written by the logging thread; from KITE_LOG_TO, by the
+// writer thread (the probe waits for it before it changes the socket).
 TEST(JournalBackend, SocketRemovedMidRunGivesStandardErrorUntilTheJournalIsBack) {
   KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
-  DatagramReceiver receiver;
-  const ProgramResult result =
-      run_probe(kJournal, receiver, kBound,
-                {"journal", "log", "6", "before", "remove", kJournal, "log", "6", "away 1", "log",
-                 "3", "away 2", "rebind", receiver.path(), kJournal, "log", "6", "back"});
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.err, "kite log: journal: sending failed: " + std::string(std::strerror(ENOENT)) +
-                            "; lines go to standard error until the journal takes one again\n"
-                            "away 1\naway 2\n");
-  std::vector<std::string> messages;
-  for (const std::string& datagram : receiver.datagrams())
-    messages.push_back(journal_entry(datagram)["MESSAGE"]);
-  EXPECT_EQ(messages, (std::vector<std::string>{"before", "back"}));
+  for (const char* log_to : {static_cast<const char*>(nullptr), "journal"}) {
+    DatagramReceiver receiver;
+    std::vector<std::string> steps = {
+        "log",  "6",      "before",        "flush",  "5000", "remove", kJournal,
+        "log",  "6",      "away 1",        "log",    "3",    "away 2", "flush",
+        "5000", "rebind", receiver.path(), kJournal, "log",  "6",      "back"};
+    if (!log_to) steps.insert(steps.begin(), "journal");
+    const ProgramResult result = run_probe(kJournal, receiver, kBound, steps, log_to);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "kite log: journal: sending failed: " + std::string(std::strerror(ENOENT)) +
+                  "; lines go to standard error until the journal takes one again\n"
+                  "away 1\naway 2\n")
+        << (log_to ? log_to : "in code");
+    std::vector<std::string> messages;
+    for (const std::string& datagram : receiver.datagrams())
+      messages.push_back(journal_entry(datagram)["MESSAGE"]);
+    EXPECT_EQ(messages, (std::vector<std::string>{"before", "back"}));
+  }
 }
 
 }  // namespace

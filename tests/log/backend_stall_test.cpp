@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +145,55 @@ TEST(LogFork, AChildForkedWhileOtherThreadsLogLogsAtOnce) {
   for (int i = 0; i < 30; ++i) expected.push_back("child " + std::to_string(i));
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(lines, expected);
+}
+
+// Lines queued when the program forks are the parent's: it delivers them, once; the child
+// starts a writer of its own for its line.
+TEST(LogFork, LinesQueuedAtTheForkAreTheParentsAndTheChildHasItsOwnWriter) {
+  kite_test::TempDir dir;
+  const std::string path = dir.path("lines");
+  kite_test::ProgramRun probe;
+  probe.path = "/usr/bin/timeout";
+  probe.args = {"--signal=KILL",
+                "60",
+                LOG_BACKEND_PROBE,
+                "gate",
+                path,
+                "log",
+                "6",
+                "one",
+                "log",
+                "6",
+                "two",
+                "fork-log",
+                "child",
+                "log",
+                "6",
+                "three",
+                "open"};
+  // ThreadSanitizer lets a child of a process with threads start one only when told so.
+  probe.env["TSAN_OPTIONS"] = "die_after_fork=0";
+  const ProgramResult result = kite_test::run_program(probe);
+  EXPECT_EQ(result.out, "child 0\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exit_code, 0);
+  std::vector<std::string> parent, child;
+  int parent_pid = 0;
+  std::istringstream lines(dir.read("lines"));
+  for (std::string line; std::getline(lines, line);) {
+    const int pid = std::stoi(line);
+    const std::string text = line.substr(line.find(' ') + 1);
+    if (text == "child") {
+      child.push_back(line);
+    } else {
+      if (parent_pid == 0) parent_pid = pid;
+      EXPECT_EQ(pid, parent_pid) << line;
+      parent.push_back(text);
+    }
+  }
+  EXPECT_EQ(parent, (std::vector<std::string>{"one", "two", "three"}));
+  ASSERT_EQ(child.size(), 1u);
+  EXPECT_NE(std::stoi(child[0]), parent_pid);
 }
 
 }  // namespace

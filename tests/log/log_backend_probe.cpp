@@ -27,6 +27,12 @@
 //   stderr LIMIT              the manager's only backend: standard error with that limit
 //   mark PATH                 makes an empty file PATH, a sign to the test
 //   flush MS                  the manager's flush(MS); prints "flush timed out" when it did
+//   gate PATH                 the manager's only backend: on the writer thread, one that
+//                             appends "<pid> <line>" to PATH once opened (at most 30 s later)
+//   open                      opens the gate
+//   fork-log TEXT             forks a child that opens its gate, logs TEXT at INFO and
+//                             returns from main; prints "child <exit status>" once it ended
+//                             ("child hung" after 10 s, and kills it)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -37,7 +43,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +50,7 @@
 #include <thread>
 #include <vector>
 
+#include "errorhandling/KITE_LogMsg_Basync.h"
 #include "errorhandling/KITE_LogMsg_Bfile.h"
 #include "errorhandling/KITE_LogMsg_Bjournal.h"
 #include "errorhandling/KITE_LogMsg_Bstderr.h"
@@ -74,6 +80,38 @@ void print_tid() {
 [[noreturn]] void usage(const char* step) {
   std::fprintf(stderr, "log_backend_probe: bad step %s\n", step);
   std::exit(2);
+}
+
+// Appends "<pid> <line>" to a file once open; until then, write() waits (30 s at most).
+class Gate : public KITE_LogMsg_Backend {
+ public:
+  explicit Gate(const char* path)
+      : fd_(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) {}
+  ~Gate() override { close(fd_); }
+  void write(int, const char* buffer, int len) override {
+    for (int waited = 0; !open_ && waited < 30000; ++waited) usleep(1000);
+    dprintf(fd_, "%d %.*s", static_cast<int>(getpid()), len, buffer);
+  }
+  void open_gate() { open_ = true; }
+
+ private:
+  const int fd_;
+  std::atomic<bool> open_{false};
+};
+
+Gate* gate = nullptr;
+
+// Waits at most 10 s for child; "hung" after that.
+std::string end_of(pid_t child) {
+  int status = 0;
+  for (int waited = 0; waited < 10000; ++waited) {
+    if (waitpid(child, &status, WNOHANG) == child)
+      return WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "killed";
+    usleep(1000);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return "hung";
 }
 
 void threads(int n, int count, int width) {
@@ -108,20 +146,11 @@ int forks(int n) {
     }
     if (child > 0) children.push_back(child);
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  size_t ended = 0;
-  while (ended < children.size() && std::chrono::steady_clock::now() < deadline) {
-    if (waitpid(-1, nullptr, WNOHANG) > 0)
-      ++ended;
-    else
-      usleep(1000);
-  }
-  for (pid_t child : children) kill(child, SIGKILL);
-  while (waitpid(-1, nullptr, 0) > 0) {
-  }
+  int hung = 0;
+  for (pid_t child : children) hung += end_of(child) == "hung";
   stop = true;
   for (std::thread& thread : busy) thread.join();
-  return static_cast<int>(children.size() - ended);
+  return hung;
 }
 
 }  // namespace
@@ -202,6 +231,21 @@ int main(int argc, char** argv) {
       i += 1;
     } else if (step == "flush") {
       if (!kite_test::backend_manager()->flush(std::atoi(arg(1)))) std::printf("flush timed out\n");
+      i += 1;
+    } else if (step == "gate") {
+      only(new KITE_LogMsg_Basync(gate = new Gate(arg(1))));
+      i += 1;
+    } else if (step == "open") {
+      gate->open_gate();
+    } else if (step == "fork-log") {
+      std::fflush(stdout);
+      const pid_t child = fork();
+      if (child == 0) {
+        gate->open_gate();
+        log("6", arg(1));
+        return 0;
+      }
+      std::printf("child %s\n", end_of(child).c_str());
       i += 1;
     } else if (step == "failures") {
       std::printf("failures %lu\n", file_backend ? file_backend->failures() : 0ul);
