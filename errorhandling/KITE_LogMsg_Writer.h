@@ -80,8 +80,7 @@ class KITE_LogMsg_Writer {
   KITE_LogMsg_Ring::Record* room(std::unique_lock<std::mutex>& lock, size_t size);
   void queue(Target* target, KITE_LogMsg_Ring::Record* record, const KITE_LogMsg_Stamp& stamp);
   template <class Done>
-  bool wait(std::unique_lock<std::mutex>& lock, int milliseconds, bool at_once_if_stuck,
-            Done done);
+  bool wait(std::unique_lock<std::mutex>& lock, int milliseconds, bool at_once_if_stuck, Done done);
 
   std::mutex mutex_;
   std::condition_variable work_;            // the writer waits for lines
