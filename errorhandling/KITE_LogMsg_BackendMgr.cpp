@@ -14,6 +14,7 @@
 #include "errorhandling/KITE_LogMsg_Basync.h"
 #include "errorhandling/KITE_LogMsg_Bstderr.h"
 #include "errorhandling/KITE_LogMsg_LogTo.h"
+#include "errorhandling/KITE_LogMsg_Stream.h"
 #include "errorhandling/KITE_LogMsg_Writer.h"
 
 namespace {
@@ -171,7 +172,10 @@ thread_local bool forked_holding = false;
 // A child must find the list whole and the mutex free, so fork() waits for the line being
 // written, then for the one being queued. A thread that forks within a backend's write()
 // holds the mutex itself: it keeps it, and releases it as it returns, in both processes.
+// The forking thread's log stream is made first: made in the child, it would need ACE's
+// thread-specific storage, whose lock another thread of the parent may have held.
 void KITE_LogMsg_BackendMgr::before_fork() {
+  KITE_LogMsg_Stream::instance();
   KITE_LogMsg_BackendMgr* self = instance();
   forked_holding = self->owner_.load(std::memory_order_relaxed) == pthread_self();
   if (!forked_holding) pthread_mutex_lock(&self->mutex_.lock());

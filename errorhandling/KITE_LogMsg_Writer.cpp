@@ -65,6 +65,8 @@ bool KITE_LogMsg_Writer::start() {
   return running_;
 }
 
+// The record stays as it is while it is delivered without the lock: producers write only
+// outside the records between head and tail.
 void KITE_LogMsg_Writer::run() {
   on_writer_thread = true;
   std::unique_lock<std::mutex> lock(mutex_);
@@ -78,17 +80,8 @@ void KITE_LogMsg_Writer::run() {
     }
     Target* target = static_cast<Target*>(record->target);
     if (!target->abandoned) {
-      // Producers write only outside the records between head and tail, so the record stays
-      // as it is without the lock.
       lock.unlock();
-      const KITE_LogMsg_Origin origin = {record->file(), record->line, record->errnum};
-      const KITE_LogMsg_Origin::Scope origin_scope(record->file_len < 0 ? nullptr : &origin);
-      const KITE_LogMsg_Stamp::Scope stamp_scope(&record->stamp);
-      try {
-        target->backend->write(record->priority, record->text(), record->len);
-      } catch (...) {
-        // Nobody to tell on this thread: the line is lost, the next one is tried.
-      }
+      deliver(*record);
       lock.lock();
     }
     ring_->pop();
@@ -103,7 +96,21 @@ void KITE_LogMsg_Writer::run() {
     const bool half_free = ring_->used() <= ring_->capacity() / 2;
     if (half_free) stalled_ = false;
     if (half_free && waiting_for_room_) room_.notify_all();
-    if (waiting_for_progress_) progress_.notify_all();
+    if (delivered_ >= wake_at_) {
+      wake_at_ = kNever;
+      progress_.notify_all();
+    }
+  }
+}
+
+void KITE_LogMsg_Writer::deliver(Record& record) {
+  const KITE_LogMsg_Origin origin = {record.file(), record.line, record.errnum};
+  const KITE_LogMsg_Origin::Scope origin_scope(record.file_len < 0 ? nullptr : &origin);
+  const KITE_LogMsg_Stamp::Scope stamp_scope(&record.stamp);
+  try {
+    static_cast<Target*>(record.target)->backend->write(record.priority, record.text(), record.len);
+  } catch (...) {
+    // Nobody to tell on this thread: the line is lost, the next one is tried.
   }
 }
 
@@ -186,16 +193,23 @@ int KITE_LogMsg_Writer::lost_warning(char (&text)[128], unsigned long lost) {
 
 // Waits until done() holds, at most milliseconds, unless the writer cannot get there: it is
 // the calling thread, or (when at_once_if_stuck) it delivered nothing since the last wait ran
-// out.
+// out. done() holds once the writer has delivered until lines at most; it wakes the waiters
+// when the first of them can be done.
 template <class Done>
 bool KITE_LogMsg_Writer::wait(std::unique_lock<std::mutex>& lock, int milliseconds,
-                              bool at_once_if_stuck, Done done) {
+                              bool at_once_if_stuck, unsigned long long until, Done done) {
   if (done()) return true;
   if (on_writer_thread || !running_ || (at_once_if_stuck && gave_up_at_ == delivered_))
     return false;
-  ++waiting_for_progress_;
-  const bool finished = progress_.wait_for(lock, std::chrono::milliseconds(milliseconds), done);
-  --waiting_for_progress_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  bool finished = false;
+  while (!(finished = done())) {
+    wake_at_ = std::min(wake_at_, until);
+    if (progress_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      finished = done();
+      break;
+    }
+  }
   if (!finished) gave_up_at_ = delivered_;
   return finished;
 }
@@ -203,12 +217,13 @@ bool KITE_LogMsg_Writer::wait(std::unique_lock<std::mutex>& lock, int millisecon
 bool KITE_LogMsg_Writer::flush(int milliseconds) {
   std::unique_lock<std::mutex> lock(mutex_);
   const unsigned long long until = queued_;
-  return wait(lock, milliseconds, false, [&] { return delivered_ >= until; });
+  return wait(lock, milliseconds, false, until, [&] { return delivered_ >= until; });
 }
 
 KITE_LogMsg_Writer::Released KITE_LogMsg_Writer::release(Target* target, int milliseconds) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const bool delivered = wait(lock, milliseconds, true, [&] { return target->queued == 0; });
+  const bool delivered =
+      wait(lock, milliseconds, true, queued_, [&] { return target->queued == 0; });
   targets_.erase(std::remove(targets_.begin(), targets_.end(), target), targets_.end());
   target->abandoned = !delivered;
   return {delivered, target->lost + target->queued};
@@ -233,8 +248,8 @@ void KITE_LogMsg_Writer::after_fork_in_child() {
   if (writer->ring_) writer->ring_->clear();
   for (Target* target : writer->targets_) target->queued = target->lost = 0;
   writer->running_ = writer->idle_ = writer->stalled_ = false;
-  writer->waiting_for_room_ = writer->waiting_for_progress_ = 0;
+  writer->waiting_for_room_ = 0;
   writer->queued_ = writer->delivered_ = 0;
-  writer->gave_up_at_ = ~0ull;
+  writer->wake_at_ = writer->gave_up_at_ = kNever;
   writer->mutex_.unlock();
 }

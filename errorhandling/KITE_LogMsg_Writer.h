@@ -75,12 +75,16 @@ class KITE_LogMsg_Writer {
  private:
   KITE_LogMsg_Writer();
 
+  static constexpr unsigned long long kNever = ~0ull;
+
   bool start();
   void run();
+  void deliver(KITE_LogMsg_Ring::Record& record);
   KITE_LogMsg_Ring::Record* room(std::unique_lock<std::mutex>& lock, size_t size);
   void queue(Target* target, KITE_LogMsg_Ring::Record* record, const KITE_LogMsg_Stamp& stamp);
   template <class Done>
-  bool wait(std::unique_lock<std::mutex>& lock, int milliseconds, bool at_once_if_stuck, Done done);
+  bool wait(std::unique_lock<std::mutex>& lock, int milliseconds, bool at_once_if_stuck,
+            unsigned long long until, Done done);
 
   std::mutex mutex_;
   std::condition_variable work_;            // the writer waits for lines
@@ -92,9 +96,9 @@ class KITE_LogMsg_Writer {
   bool idle_ = false;     // the writer waits for lines
   bool stalled_ = false;  // a full ring did not drain in time: lines are lost at once
   int waiting_for_room_ = 0;
-  int waiting_for_progress_ = 0;
   unsigned long long queued_ = 0, delivered_ = 0;  // lines, ever
-  unsigned long long gave_up_at_ = ~0ull;          // delivered_ when a wait last ran out
+  unsigned long long wake_at_ = kNever;            // delivered_ at which a waiter can be done
+  unsigned long long gave_up_at_ = kNever;         // delivered_ when a wait last ran out
 };
 
 #endif
