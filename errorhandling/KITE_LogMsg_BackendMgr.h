@@ -35,8 +35,6 @@
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_BACKENDMGR_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_BACKENDMGR_H
 
-#include <pthread.h>
-
 #include <atomic>
 
 #include <ace/Recursive_Thread_Mutex.h>
@@ -104,7 +102,7 @@ class KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
   KITE_LogMsg_Backend* detach(const char* operation, bool for_good = false);
 
   ACE_Thread_Mutex mutex_;
-  std::atomic<pthread_t> owner_;  // the thread that holds mutex_, for fork()
+  std::atomic<void*> owner_;  // the thread that holds mutex_ (its thread pointer), for fork()
   KITE_LogMsg_Backend* wurzel_;
   bool shut_down_;                     // guarded by mutex_
   std::atomic<const char*> progname_;  // set by init while other threads may print it

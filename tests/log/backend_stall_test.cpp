@@ -147,6 +147,18 @@ TEST(LogFork, AChildForkedWhileOtherThreadsLogLogsAtOnce) {
   EXPECT_EQ(lines, expected);
 }
 
+// fork() waits for a line being written, except on the thread that writes it: a backend
+// that runs another program for each line (as with popen) goes on working.
+TEST(LogFork, ABackendMayForkInItsWrite) {
+  kite_test::ProgramRun probe;
+  probe.path = "/usr/bin/timeout";
+  probe.args = {
+      "--signal=KILL", "60", LOG_BACKEND_PROBE, "forking", "log", "3", "one", "log", "3", "two"};
+  const ProgramResult result = kite_test::run_program(probe);
+  EXPECT_EQ(result.out, "child 7\nchild 7\n");
+  EXPECT_EQ(result.exit_code, 0);
+}
+
 // Lines queued when the program forks are the parent's: it delivers them, once; the child
 // starts a writer of its own for its line.
 TEST(LogFork, LinesQueuedAtTheForkAreTheParentsAndTheChildHasItsOwnWriter) {

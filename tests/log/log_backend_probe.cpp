@@ -30,6 +30,8 @@
 //   gate PATH                 the manager's only backend: on the writer thread, one that
 //                             appends "<pid> <line>" to PATH once opened (at most 30 s later)
 //   open                      opens the gate
+//   forking                   the manager's only backend: for each line, forks a child that
+//                             _exits with 7, and prints "child <exit status>"
 //   fork-log TEXT             forks a child that opens its gate, logs TEXT at INFO and
 //                             returns from main; prints "child <exit status>" once it ended
 //                             ("child hung" after 10 s, and kills it)
@@ -113,6 +115,17 @@ std::string end_of(pid_t child) {
   waitpid(child, &status, 0);
   return "hung";
 }
+
+// Runs another program for each line, as a backend that calls popen() would.
+class Forking : public KITE_LogMsg_Backend {
+ public:
+  void write(int, const char*, int) override {
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) _exit(7);
+    std::printf("child %s\n", end_of(child).c_str());
+  }
+};
 
 void threads(int n, int count, int width) {
   std::vector<std::thread> running;
@@ -235,6 +248,8 @@ int main(int argc, char** argv) {
     } else if (step == "gate") {
       only(new KITE_LogMsg_Basync(gate = new Gate(arg(1))));
       i += 1;
+    } else if (step == "forking") {
+      only(new Forking);
     } else if (step == "open") {
       gate->open_gate();
     } else if (step == "fork-log") {
