@@ -5,7 +5,9 @@
 // its mutex held, once per line, from any thread, and only for lines that pass this
 // backend's limit and hold at least one character: a line is complete (newline included
 // unless it was cut at 254 characters). write() must not log through a log stream nor
-// call the manager: the manager's mutex is not recursive.
+// call the manager: the manager's mutex is not recursive. Wrapped in a KITE_LogMsg_Basync,
+// a backend gets the same lines from the writer thread instead, one at a time; what the
+// log call knew about a line (KITE_LogMsg_Origin, KITE_LogMsg_Stamp) comes along with it.
 //
 // Ownership: a backend handed to KITE_LogMsg_BackendMgr::addBackend belongs to the manager,
 // which deletes it at clear() or at exit; it must come from new.

@@ -101,9 +101,11 @@ class KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
   static void delete_all(KITE_LogMsg_Backend* head);
   KITE_LogMsg_Backend* detach(const char* operation, bool for_good = false);
 
-  ACE_Thread_Mutex mutex_;
+  // The lock and its holder change hands with every line: a cache line of their own, so that
+  // the threads that log keep the fields they only read (the limit above, the list below).
+  alignas(64) ACE_Thread_Mutex mutex_;
   std::atomic<void*> owner_;  // the thread that holds mutex_ (its thread pointer), for fork()
-  KITE_LogMsg_Backend* wurzel_;
+  alignas(64) KITE_LogMsg_Backend* wurzel_;
   bool shut_down_;                     // guarded by mutex_
   std::atomic<const char*> progname_;  // set by init while other threads may print it
   int mainpid_;

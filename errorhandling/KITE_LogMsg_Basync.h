@@ -18,10 +18,10 @@
 // the manager gave it, with its origin and stamp current.
 //
 // The queue: QUEUE_BYTES (256 KiB), allocated when the writer starts and kept for the life
-// of the process. A line takes 56 bytes besides its text and its file name, so the queue holds
-// about 1900 lines of 80 characters, and 56 of the longest (254 characters from a file of
-// 4096). A line that would take more than a quarter of it (one of more than 60000 characters,
-// which no log stream makes) is lost.
+// of the process. A line takes 56 bytes besides its text and its file name (rounded up to 8),
+// so the queue holds about 1900 lines of 80 characters, and 59 of the longest (254 characters
+// from a file of 4096). A line that would take more than a quarter of it (more than 65480
+// characters with its file name, which no log stream makes) is lost.
 //
 // A stalled destination: a logging thread that finds the queue full waits at most
 // FULL_WAIT_MS (20 ms) for the writer to free half of it. When it does not, the destination
@@ -38,7 +38,7 @@
 // delivered, and then deletes the wrapped backend; a warning about lines lost goes straight to
 // the wrapped backend. The log stream's fail() and cond_fail() wait as long for all queued
 // lines before they abort. What a destination still stalled after that has not taken is lost,
-// and standard error says so:
+// and standard error says so, in one line:
 //
 //   kite log: 1234 lines lost: the destination stalled and did not take them within 1000 ms
 //   at the end

@@ -60,6 +60,7 @@ bool KITE_LogMsg_Writer::start() {
     std::thread([this] { run(); }).detach();
     running_ = true;
   } catch (const std::system_error&) {
+    // No thread to be had now: put() writes the line itself and tries again with the next.
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return running_;

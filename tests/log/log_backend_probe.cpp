@@ -32,9 +32,10 @@
 //   open                      opens the gate
 //   forking                   the manager's only backend: for each line, forks a child that
 //                             _exits with 7, and prints "child <exit status>"
-//   fork-log TEXT             forks a child that opens its gate, logs TEXT at INFO and
-//                             returns from main; prints "child <exit status>" once it ended
-//                             ("child hung" after 10 s, and kills it)
+//   fork-log TEXT             forks a child that opens its gate, logs TEXT at INFO, flushes
+//                             and _exits (status 1 when the flush timed out); prints
+//                             "child <exit status>" once it ended ("child hung" after 10 s,
+//                             and kills it)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -258,7 +259,7 @@ int main(int argc, char** argv) {
       if (child == 0) {
         gate->open_gate();
         log("6", arg(1));
-        return 0;
+        _exit(kite_test::backend_manager()->flush(10000) ? 0 : 1);
       }
       std::printf("child %s\n", end_of(child).c_str());
       i += 1;
