@@ -71,7 +71,7 @@ struct KITE_LogMsg_Target;
 
 class KITE_LogMsg_Basync : public KITE_LogMsg_Backend {
  public:
-  static constexpr size_t QUEUE_BYTES = 256 * 1024;
+  static constexpr size_t QUEUE_BYTES = size_t{256} * 1024;
   static constexpr int FULL_WAIT_MS = 20;
   static constexpr int END_WAIT_MS = 1000;
 
