@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,6 +196,52 @@ TEST(AsyncBackend, ABackendThatDoesNotReturnIsGivenUpAfterABoundedWait) {
   gate->open();  // the line it was given first goes in; the others are skipped
   EXPECT_TRUE(manager()->flush(30000));
   EXPECT_EQ(*texts, std::vector<std::string>{"queued 0\n"});
+}
+
+// A backend that does not return while more lines come than the queue holds: after one short
+// wait the rest are counted and dropped; removed once it returns, it first hears how many.
+TEST(AsyncBackend, LinesLostToAStallAreReportedToTheBackendAtItsRemoval) {
+  LogCapture capture;
+  auto* gate = new HeldBackend(0, false);
+  const std::shared_ptr<std::vector<std::string>> texts = gate->texts();
+  manager()->addBackend(new KITE_LogMsg_Basync(gate));
+  const std::string long_text(200, 'x');
+  const int lines = static_cast<int>(KITE_LogMsg_Basync::QUEUE_BYTES / 200);
+  for (int i = 0; i < lines; ++i) kite_test::log_stream()->message("%d %s", i, long_text.c_str());
+  gate->open();
+  ASSERT_TRUE(manager()->flush(30000));
+  manager()->clear();
+
+  ASSERT_GE(texts->size(), 2u);
+  unsigned long lost = 0;
+  ASSERT_EQ(std::sscanf(texts->back().c_str(),
+                        "kite log: %lu lines lost: the destination stalled and the log queue was "
+                        "full\n",
+                        &lost),
+            1)
+      << texts->back();
+  EXPECT_GT(lost, 0u);
+  EXPECT_EQ(texts->size() - 1 + lost, static_cast<size_t>(lines));
+  for (size_t i = 0; i + 1 < texts->size(); ++i)
+    EXPECT_EQ((*texts)[i], std::to_string(i) + " " + long_text + "\n");
+}
+
+// What the wrapped backend throws ends its line on the writer thread, nothing more.
+TEST(AsyncBackend, ABackendThatThrowsLosesThatLineOnly) {
+  LogCapture capture;
+  struct Throwing : KITE_LogMsg_Backend {
+    void write(int, const char*, int len) override {
+      if (len == 6) throw std::runtime_error("broke");
+      ++written;
+    }
+    std::atomic<int> written{0};
+  };
+  auto* throwing = new Throwing;
+  manager()->addBackend(new KITE_LogMsg_Basync(throwing));
+  kite_test::log_stream()->error("throw");
+  kite_test::log_stream()->error("written");
+  ASSERT_TRUE(manager()->flush(30000));
+  EXPECT_EQ(throwing->written, 1);
 }
 
 // A KITE_LogMsg_Basync inside another: the outer one's writer writes the line at once.

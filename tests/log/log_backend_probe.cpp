@@ -32,7 +32,8 @@
 //   open                      opens the gate
 //   forking                   the manager's only backend: for each line, forks a child that
 //                             _exits with 7, and prints "child <exit status>"
-//   fork-log TEXT             forks a child that opens its gate, logs TEXT at INFO, flushes
+//   fork-log TEXT             once the writer waits at the gate (at most 10 s later), forks
+//                             a child that opens its gate, logs TEXT at INFO, flushes
 //                             and _exits (status 1 when the flush timed out); prints
 //                             "child <exit status>" once it ended ("child hung" after 10 s,
 //                             and kills it)
@@ -58,6 +59,7 @@
 #include "errorhandling/KITE_LogMsg_Bjournal.h"
 #include "errorhandling/KITE_LogMsg_Bstderr.h"
 #include "errorhandling/KITE_LogMsg_Bsyslog.h"
+#include "support/child_exit.h"
 #include "support/recording_backend.h"
 
 namespace {
@@ -92,14 +94,20 @@ class Gate : public KITE_LogMsg_Backend {
       : fd_(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) {}
   ~Gate() override { close(fd_); }
   void write(int, const char* buffer, int len) override {
+    waiting_ = true;
     for (int waited = 0; !open_ && waited < 30000; ++waited) usleep(1000);
     dprintf(fd_, "%d %.*s", static_cast<int>(getpid()), len, buffer);
   }
   void open_gate() { open_ = true; }
+  // Waits (10 s at most) until the writer waits at the gate, and with it the lines after.
+  void wait_for_writer() const {
+    for (int waited = 0; !waiting_ && waited < 10000; ++waited) usleep(1000);
+  }
 
  private:
   const int fd_;
   std::atomic<bool> open_{false};
+  std::atomic<bool> waiting_{false};
 };
 
 Gate* gate = nullptr;
@@ -123,7 +131,7 @@ class Forking : public KITE_LogMsg_Backend {
   void write(int, const char*, int) override {
     std::fflush(stdout);
     const pid_t child = fork();
-    if (child == 0) _exit(7);
+    if (child == 0) kite_test::child_exit(7);
     std::printf("child %s\n", end_of(child).c_str());
   }
 };
@@ -156,7 +164,7 @@ int forks(int n) {
     const pid_t child = fork();
     if (child == 0) {
       kite_test::log_stream()->message("child %d", i);
-      _exit(0);
+      kite_test::child_exit(0);
     }
     if (child > 0) children.push_back(child);
   }
@@ -254,12 +262,13 @@ int main(int argc, char** argv) {
     } else if (step == "open") {
       gate->open_gate();
     } else if (step == "fork-log") {
+      gate->wait_for_writer();
       std::fflush(stdout);
       const pid_t child = fork();
       if (child == 0) {
         gate->open_gate();
         log("6", arg(1));
-        _exit(kite_test::backend_manager()->flush(10000) ? 0 : 1);
+        kite_test::child_exit(kite_test::backend_manager()->flush(10000) ? 0 : 1);
       }
       std::printf("child %s\n", end_of(child).c_str());
       i += 1;
