@@ -7,6 +7,12 @@
 //                       in one directory. Goal: time per line <= 1.0 of spdlog's.
 //   BM_JournalBackend   vs BM_SdJournalSend: sd_journal_send called directly with the same
 //                       four fields (MESSAGE, PRIORITY, SYSLOG_IDENTIFIER, TID). Goal: <= 1.1.
+//   FileCallerCost      the logging thread's cost of a line to a file as KITE_LOG_TO makes it
+//                       (the file backend on the writer thread), against snprintf and one
+//                       write(2) to a file under a mutex; batches of 500 lines (they fit the
+//                       queue) alternate with the reference's (see same_run.h), each thread's
+//                       own processor time counted, the wait for the writer at the end of a
+//                       batch included. Goal: cost <= 0.5.
 //
 // The journal is a receiver of our own, bound at the journal's socket in a private mount
 // namespace that main() makes before anything else (so the machine's journal, if any, sees
@@ -19,15 +25,20 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
+#include "bench/same_run.h"
 #include "benchmark/benchmark.h"
+#include "errorhandling/KITE_LogMsg_Basync.h"
 #include "errorhandling/KITE_LogMsg_Bfile.h"
 #include "errorhandling/KITE_LogMsg_Bjournal.h"
 #include "spdlog/sinks/basic_file_sink.h"
@@ -133,6 +144,34 @@ void BM_SdJournalSend(benchmark::State& state) {
   items(state);
 }
 
+void FileCallerCost(benchmark::State& state) {
+  constexpr int kBatch = 500;
+  only(new KITE_LogMsg_Basync(new KITE_LogMsg_Bfile((file_dir() + "/async.log").c_str())));
+  const int fd = open((file_dir() + "/reference.log").c_str(),
+                      O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+  std::mutex mutex;
+  int i = 0, j = 0;
+  kite_bench::alternate(
+      state, kBatch,
+      [&] {
+        for (int n = 0; n < kBatch; ++n)
+          kite_test::log_stream()->message("request %d from %s took %d us", ++i, kPeer, 42);
+        if (!kite_test::backend_manager()->flush(10000)) state.SkipWithError("flush timed out");
+      },
+      [&] {
+        for (int n = 0; n < kBatch; ++n) {
+          char line[256];
+          const int length =
+              std::snprintf(line, sizeof line, "request %d from %s took %d us\n", ++j, kPeer, 42);
+          std::lock_guard<std::mutex> lock(mutex);
+          benchmark::DoNotOptimize(::write(fd, line, static_cast<size_t>(length)));
+        }
+      });
+  close(fd);
+  kite_test::restore_default_backends();
+}
+
+BENCHMARK(FileCallerCost)->UseManualTime();
 BENCHMARK(BM_LogStream)->Name("BM_FileBackend")->Setup(to_file_backend)->UseRealTime();
 BENCHMARK(BM_SpdlogFileFlushed)->UseRealTime();
 BENCHMARK(BM_JournalBackend)->Setup(to_journal_backend)->UseRealTime();

@@ -5,7 +5,9 @@
 // its mutex held, once per line, from any thread, and only for lines that pass this
 // backend's limit and hold at least one character: a line is complete (newline included
 // unless it was cut at 254 characters). write() must not log through a log stream nor
-// call the manager: the manager's mutex is not recursive.
+// call the manager: the manager's mutex is not recursive. Wrapped in a KITE_LogMsg_Basync,
+// a backend gets the same lines from the writer thread instead, one at a time; what the
+// log call knew about a line (KITE_LogMsg_Origin, KITE_LogMsg_Stamp) comes along with it.
 //
 // Ownership: a backend handed to KITE_LogMsg_BackendMgr::addBackend belongs to the manager,
 // which deletes it at clear() or at exit; it must come from new.
@@ -17,7 +19,10 @@
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_BACKEND_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_BACKEND_H
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <ctime>
 
 // The priorities of log lines, numbered like syslog's levels: a smaller value is more
 // severe. The log stream derives from this, so its callers write KITE_LogMsg_Stream::ERROR;
@@ -60,6 +65,34 @@ struct KITE_LogMsg_Origin {
   };
 };
 
+// When, on which thread and under which program name the line being written was logged. A
+// line that a KITE_LogMsg_Basync delivers on its writer thread carries these of the log call
+// with it; any other line is written on the thread that logs it, right then.
+struct KITE_LogMsg_Stamp {
+  timespec time;         // wall clock (CLOCK_REALTIME)
+  pid_t tid;             // the kernel's id of the logging thread (gettid)
+  const char* progname;  // KITE_LogMsg_BackendMgr::progname() at the log call
+
+  // The stamp of the line the calling thread is writing: the one carried with a delivered
+  // line, else now, the calling thread and the program name of now.
+  static KITE_LogMsg_Stamp current();
+
+  // The calling thread's kernel id, looked up once per thread (and again in a forked child).
+  static pid_t thread_id();
+
+  // Makes stamp the calling thread's current one for the scope.
+  class Scope {
+   public:
+    explicit Scope(const KITE_LogMsg_Stamp* stamp);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    const KITE_LogMsg_Stamp* outer_;
+  };
+};
+
 class KITE_LogMsg_Backend {
  public:
   // The default limit, above every priority: a new backend passes everything.
@@ -83,6 +116,7 @@ class KITE_LogMsg_Backend {
 
  private:
   friend class KITE_LogMsg_BackendMgr;
+  friend class KITE_LogMsg_Basync;  // applies the limit of the backend it wraps
 
   KITE_LogMsg_Backend* next_;  // the manager's list; null outside it
 };

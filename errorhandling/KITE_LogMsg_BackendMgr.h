@@ -15,15 +15,23 @@
 //
 // Ownership: the manager owns every backend in the list and deletes it at clear() or at
 // exit. Exit: when ACE's object manager ends (after every log stream it destroys), the
-// manager detaches its list and deletes the backends. It stays usable after that: a line
-// that still arrives (from a backend's destructor, a static destructor or a thread still
-// running) goes straight to standard error. Its own memory is never freed, so a late line
-// never touches freed memory.
+// manager detaches its list and deletes the backends; a KITE_LogMsg_Basync among them first
+// delivers what it has queued (waiting a bounded time, see KITE_LogMsg_Basync.h). It stays
+// usable after that: a line that still arrives (from a backend's destructor, a static
+// destructor or a thread still running) goes straight to standard error. Its own memory is
+// never freed, so a late line never touches freed memory. The module that holds the manager
+// (the shared library, or a plugin linked with the static one) stays loaded after dlclose(),
+// since ACE and the ends of threads call into it until the process ends.
 //
 // Locking: mutex_ (not recursive) guards the list and is held for the whole walk of one
 // line, so lines from different threads reach all backends whole and in one order. A
 // backend therefore must not log from its write(). The global limit, the program name and
 // the main process id are read without the lock.
+//
+// Fork: fork() waits until no other thread writes a line, so the child finds the list whole
+// and the mutex free and logs at once (a thread that forks within a backend's write() keeps
+// the mutex in both processes until that write returns). Lines queued for the writer thread
+// are the parent's; the child starts a writer of its own.
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_BACKENDMGR_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_BACKENDMGR_H
 
@@ -64,7 +72,14 @@ class KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
   // "<unknown>" until init.
   const char* progname();
 
-  // Sends SIGABRT to the main process id. When that fails it writes "KILL Failed\n" at
+  // Waits at most milliseconds until every line queued for a KITE_LogMsg_Basync before the
+  // call has been delivered; true when all were (or none was queued). For a program that
+  // ends with _exit() or exec(): return from main, exit(), fail() and cond_fail() deliver
+  // on their own.
+  bool flush(int milliseconds);
+
+  // Delivers the queued lines (flush(), at most KITE_LogMsg_Basync::END_WAIT_MS), then
+  // sends SIGABRT to the main process id. When that fails it writes "KILL Failed\n" at
   // CRIT through write(); it returns whenever the signal is ignored, handled or not sent.
   void abort();
 
@@ -72,16 +87,25 @@ class KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
   // Its instance() is ours (below); the class only needs to name the destructor.
   friend class ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>;
 
+  class Locked;  // holds mutex_ for a scope
+
   KITE_LogMsg_BackendMgr();
   ~KITE_LogMsg_BackendMgr() override;  // never runs: see shut_down()
+
+  static void before_fork();
+  static void after_fork_in_parent();
+  static void after_fork_in_child();
 
   // At exit: deletes the backends; later lines go to standard error.
   static void shut_down(void* manager, void*);
   static void delete_all(KITE_LogMsg_Backend* head);
   KITE_LogMsg_Backend* detach(const char* operation, bool for_good = false);
 
-  ACE_Thread_Mutex mutex_;
-  KITE_LogMsg_Backend* wurzel_;
+  // The lock and its holder change hands with every line: a cache line of their own, so that
+  // the threads that log keep the fields they only read (the limit above, the list below).
+  alignas(64) ACE_Thread_Mutex mutex_;
+  std::atomic<void*> owner_;  // the thread that holds mutex_ (its thread pointer), for fork()
+  alignas(64) KITE_LogMsg_Backend* wurzel_;
   bool shut_down_;                     // guarded by mutex_
   std::atomic<const char*> progname_;  // set by init while other threads may print it
   int mainpid_;

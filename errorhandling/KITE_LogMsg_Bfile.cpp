@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "errorhandling/KITE_LogMsg_Stamp.h"
+#include "errorhandling/KITE_LogMsg_FileHead.h"
 #include "errorhandling/KITE_LogMsg_Sys.h"
 #include "errorhandling/KITE_LogMsg_Trouble.h"
 
@@ -64,7 +64,7 @@ KITE_LogMsg_Bfile::KITE_LogMsg_Bfile(const char* path, Form form)
       fd_(-1),
       open_error_(0),
       opened_generation_(0),
-      stamp_(form == STAMPED ? std::make_unique<KITE_LogMsg_Stamp>() : nullptr),
+      head_(form == STAMPED ? std::make_unique<KITE_LogMsg_FileHead>() : nullptr),
       trouble_(std::make_unique<KITE_LogMsg_Trouble>("file " + path_)) {
   open_file();
 }
@@ -91,7 +91,7 @@ void KITE_LogMsg_Bfile::write(int priority, const char* buffer, int len) {
     trouble_->failed("cannot open it", open_error_, "lines are lost until it opens again");
     return;
   }
-  const std::string* head = stamp_ ? &stamp_->head(priority) : nullptr;
+  const std::string* head = head_ ? &head_->head(priority) : nullptr;
   if (int error = KITE_LogMsg_Sys::write_lines(fd_, head ? head->data() : nullptr,
                                                head ? head->size() : 0, buffer, len))
     trouble_->failed("write failed", error, "lines are lost until a write works again");

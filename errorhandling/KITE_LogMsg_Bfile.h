@@ -48,7 +48,7 @@
 
 #include "errorhandling/KITE_LogMsg_Backend.h"
 
-class KITE_LogMsg_Stamp;
+class KITE_LogMsg_FileHead;
 class KITE_LogMsg_Trouble;
 
 class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
@@ -83,7 +83,7 @@ class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
   int fd_;
   int open_error_;
   unsigned opened_generation_;
-  const std::unique_ptr<KITE_LogMsg_Stamp> stamp_;  // null for BARE
+  const std::unique_ptr<KITE_LogMsg_FileHead> head_;  // null for BARE
   const std::unique_ptr<KITE_LogMsg_Trouble> trouble_;
 };
 

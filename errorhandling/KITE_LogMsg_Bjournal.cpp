@@ -1,41 +1,53 @@
 // SPDX-License-Identifier: MIT
 #include "errorhandling/KITE_LogMsg_Bjournal.h"
 
-#include <sys/uio.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <cstring>
 
 #include "errorhandling/KITE_LogMsg_Sys.h"
 #include "errorhandling/KITE_LogMsg_Trouble.h"
 
-// Else sd_journal_sendv would add CODE_FILE, CODE_LINE and CODE_FUNC of this file to every
-// entry: the place of the backend, not of the line.
-#define SD_JOURNAL_SUPPRESS_LOCATION
-#include "systemd/sd-journal.h"
-
 namespace {
 
-// "NAME=number" in place; returns the field.
-template <size_t N>
-iovec number_field(char (&place)[N], const char* name_equals, long number) {
-  size_t length = std::char_traits<char>::length(name_equals);
-  std::char_traits<char>::copy(place, name_equals, length);
-  char* end = std::to_chars(place + length, place + N, number).ptr;
-  return {place, static_cast<size_t>(end - place)};
+// One field of the native protocol: "NAME=value\n", or, for a value that holds a newline,
+// "NAME\n", the value's length as 64-bit little-endian, the value and "\n".
+void add(std::string& entry, const char* name, const char* value, size_t length) {
+  entry.append(name);
+  if (std::memchr(value, '\n', length) == nullptr) {
+    entry.append(1, '=').append(value, length).append(1, '\n');
+    return;
+  }
+  entry.append(1, '\n');
+  for (int byte = 0; byte < 8; ++byte) entry.append(1, static_cast<char>(length >> (8 * byte)));
+  entry.append(value, length).append(1, '\n');
 }
 
-iovec string_field(const std::string& field) {
-  return {const_cast<char*>(field.data()), field.size()};
+void add(std::string& entry, const char* name, const char* value) {
+  add(entry, name, value, std::strlen(value));
+}
+
+void add(std::string& entry, const char* name, long number) {
+  char digits[24];
+  add(entry, name, digits,
+      static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, number).ptr - digits));
 }
 
 }  // namespace
 
 KITE_LogMsg_Bjournal::KITE_LogMsg_Bjournal()
     : open_error_(KITE_LogMsg_Sys::socket_error(SOCKET_PATH)),
+      fd_(-1),
       trouble_(std::make_unique<KITE_LogMsg_Trouble>("journal")) {}
 
-KITE_LogMsg_Bjournal::~KITE_LogMsg_Bjournal() = default;
+KITE_LogMsg_Bjournal::~KITE_LogMsg_Bjournal() {
+  if (fd_ >= 0) close(fd_);
+}
 
 void KITE_LogMsg_Bjournal::write(int priority, const char* buffer, int len) {
   if (!passes(priority)) return;
@@ -54,18 +66,27 @@ void KITE_LogMsg_Bjournal::write(int priority, const char* buffer, int len) {
 // Returns 0 or the errno of the failed send.
 int KITE_LogMsg_Bjournal::send(int priority, const char* buffer, int len) {
   if (buffer[len - 1] == '\n') --len;
-  message_.assign("MESSAGE=").append(buffer, static_cast<size_t>(len));
-  identifier_.assign("SYSLOG_IDENTIFIER=").append(KITE_LogMsg_Sys::identity());
-  char level[16], thread[32], line[32], errnum[32];
-  iovec fields[7] = {string_field(message_),
-                     number_field(level, "PRIORITY=", KITE_LogMsg_Sys::level(priority)),
-                     string_field(identifier_), number_field(thread, "TID=", gettid())};
-  int count = 4;
+  entry_.clear();
+  add(entry_, "MESSAGE", buffer, static_cast<size_t>(len));
+  add(entry_, "PRIORITY", static_cast<long>(KITE_LogMsg_Sys::level(priority)));
+  add(entry_, "SYSLOG_IDENTIFIER", KITE_LogMsg_Sys::identity());
+  add(entry_, "TID", static_cast<long>(KITE_LogMsg_Stamp::current().tid));
   if (const KITE_LogMsg_Origin* origin = KITE_LogMsg_Origin::current()) {
-    file_.assign("CODE_FILE=").append(origin->file);
-    fields[count++] = string_field(file_);
-    fields[count++] = number_field(line, "CODE_LINE=", origin->line);
-    if (origin->errnum != 0) fields[count++] = number_field(errnum, "ERRNO=", origin->errnum);
+    add(entry_, "CODE_FILE", origin->file);
+    add(entry_, "CODE_LINE", static_cast<long>(origin->line));
+    if (origin->errnum != 0) add(entry_, "ERRNO", static_cast<long>(origin->errnum));
   }
-  return -sd_journal_sendv(fields, count);
+  static const sockaddr_un journal = [] {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", SOCKET_PATH);
+    return address;
+  }();
+  if (fd_ < 0 && (fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) < 0) return errno;
+  for (;;) {
+    if (sendto(fd_, entry_.data(), entry_.size(), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&journal), sizeof journal) >= 0)
+      return 0;
+    if (errno != EINTR) return errno;
+  }
 }

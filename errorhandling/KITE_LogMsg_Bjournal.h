@@ -1,22 +1,29 @@
 // SPDX-License-Identifier: MIT
 // KITE_LogMsg_Bjournal: the backend that sends each line to the systemd journal as one entry
-// (libsystemd's sd_journal_sendv, the journal's native protocol), with the fields
+// (one datagram of the journal's native protocol to its socket), with the fields
 //
 //   MESSAGE            the line without its trailing newline (a newline within it is kept)
 //   PRIORITY           the line's priority, 0 to 7
 //   SYSLOG_IDENTIFIER  the manager's program name (KITE_LogMsg_Sys::identity())
-//   TID                the kernel's id of the thread that logs (gettid), as the journal's own
+//   TID                the kernel's id of the thread that logged the line
+//                      (KITE_LogMsg_Stamp::current(): the logging thread's also when a
+//                      KITE_LogMsg_Basync delivers the line on its writer thread)
 //   CODE_FILE          with CODE_LINE and ERRNO (when not 0), what the log stream recorded
 //                      with info() before the line, if it did
 //
-// No journal: the C library's sd_journal_sendv drops a line silently where no journal
-// socket exists, so the backend looks at /run/systemd/journal/socket when it is made.
-// Where nothing listens there, or where a later send fails, the line goes to standard error
-// instead (through a standard-error backend of its own, so under the journal's stream with
-// its level) and the backend says so once, on standard error; after a send fails it tries
-// the journal again with each line, and says so again after the journal took a line.
+// No journal: the backend looks at /run/systemd/journal/socket when it is made. Where
+// nothing listens there, or where a later send fails (the socket is gone, as while the journal
+// restarts, or nobody listens at it), the line goes to standard error instead (through a
+// standard-error backend of its own, so under the journal's stream with its level) and the
+// backend says so once, on standard error; after a send fails it tries the journal again with
+// each line, and says so again after the journal took a line. It sends by itself rather than
+// through libsystemd, whose sd_journal_sendv reports success for a socket that is gone.
 //
-// Locking: none of its own; the manager's mutex serialises write(), which reuses one buffer.
+// A journal that stops reading its socket makes the send wait until it reads again: added by
+// KITE_LOG_TO, the backend is wrapped in a KITE_LogMsg_Basync, so only its writer thread waits.
+//
+// Locking: none of its own; the manager's mutex (or the writer thread) serialises write(),
+// which reuses one buffer.
 // Cost: one datagram per line, formatted without allocation once a line as long was sent.
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_BJOURNAL_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_BJOURNAL_H
@@ -40,18 +47,17 @@ class KITE_LogMsg_Bjournal : public KITE_LogMsg_Backend {
   // that case every line goes to standard error.
   int open_error() const { return open_error_; }
 
-  // Where libsystemd sends to.
+  // Where the journal listens.
   static constexpr const char* SOCKET_PATH = "/run/systemd/journal/socket";
 
  private:
   int send(int priority, const char* buffer, int len);
 
   const int open_error_;
+  int fd_;  // the datagram socket sent from; -1 until one could be made
   KITE_LogMsg_Bstderr stderr_;
   const std::unique_ptr<KITE_LogMsg_Trouble> trouble_;
-  std::string message_;     // "MESSAGE=..." of the line being sent
-  std::string identifier_;  // "SYSLOG_IDENTIFIER=..."
-  std::string file_;        // "CODE_FILE=..."
+  std::string entry_;  // the datagram of the line being sent
 };
 
 #endif

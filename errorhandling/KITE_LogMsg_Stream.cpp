@@ -12,6 +12,8 @@
 #include <ace/Object_Manager.h>
 #include <ace/Thread.h>
 
+#include "errorhandling/KITE_LogMsg_Basync.h"
+
 namespace {
 
 // Characters of a finished line: msg_ has 256 places, the formatter is given 255.
@@ -93,6 +95,10 @@ int whole_characters(const char* line) {
   return lead + size > kLineMax ? lead : kLineMax;
 }
 
+// The calling thread's stream, once made: instance() is called for every line, and a
+// thread-local pointer is found faster than ACE's thread-specific slot.
+thread_local KITE_LogMsg_Stream* this_thread_stream = nullptr;
+
 }  // namespace
 
 KITE_LogMsg_Stream::KITE_LogMsg_Stream()
@@ -112,6 +118,7 @@ KITE_LogMsg_Stream::KITE_LogMsg_Stream()
 // pending text is delivered here, while the sink is whole, and the Logbuf is left without
 // a sink.
 KITE_LogMsg_Stream::~KITE_LogMsg_Stream() {
+  if (this_thread_stream == this) this_thread_stream = nullptr;
   try {
     buf_ptr()->pubsync();
   } catch (...) {
@@ -189,11 +196,15 @@ ssize_t KITE_LogMsg_Stream::finish(Priority log_priority, ssize_t count, bool ad
     }
     ++count;
   }
-  const KITE_LogMsg_Origin origin = {file_, linenum_, errnum_};
-  const KITE_LogMsg_Origin::Scope scope(origin_recorded_ ? &origin : nullptr);
   // Only a line longer than msg_ holds was cut, and only there can a character be split.
-  backend_->write(log_priority, msg_,
-                  count <= kLineMax ? static_cast<int>(count) : whole_characters(msg_));
+  const int length = count <= kLineMax ? static_cast<int>(count) : whole_characters(msg_);
+  if (!origin_recorded_) {
+    backend_->write(log_priority, msg_, length);
+    return count;
+  }
+  const KITE_LogMsg_Origin origin = {file_, linenum_, errnum_};
+  const KITE_LogMsg_Origin::Scope scope(&origin);
+  backend_->write(log_priority, msg_, length);
   return count;
 }
 
@@ -351,6 +362,7 @@ void KITE_LogMsg_Stream::cond_error(bool validity, const char* format_str, ...) 
 void KITE_LogMsg_Stream::cond_fail(bool validity, const char* format_str, ...) {
   if (!validity) return;
   KITE_LOG_FORWARD(EMERGENCY);
+  backend_->flush(KITE_LogMsg_Basync::END_WAIT_MS);
   std::abort();
 }
 
@@ -366,10 +378,11 @@ std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority
 
 ACE_BEGIN_VERSIONED_NAMESPACE_DECL
 template <>
-KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance() {
+ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>*&
+ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance_i() {
   typedef ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex> Holder;
   alignas(Holder) static unsigned char storage[sizeof(Holder)];
-  static Holder* const holder = [] {
+  static Holder* holder = [] {
     KITE_LogMsg_BackendMgr::instance();
     Holder* made = new (storage) Holder;
     // Makes the thread-specific key now, under the guard of this initialisation: ACE would
@@ -379,7 +392,14 @@ KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_M
       ACE_Object_Manager::at_exit(made, nullptr, "KITE_LogMsg_Stream");
     return made;
   }();
-  KITE_LogMsg_Stream* stream = ACE_TSS_GET(&holder->instance_, KITE_LogMsg_Stream);
+  return holder;
+}
+
+template <>
+KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance() {
+  KITE_LogMsg_Stream* stream = this_thread_stream;
+  if (__builtin_expect(!stream, 0))
+    stream = this_thread_stream = ACE_TSS_GET(&instance_i()->instance_, KITE_LogMsg_Stream);
   if (stream) stream->recover();
   return stream;
 }

@@ -54,10 +54,10 @@
 #define KITE_LOG_PRINTF(format_index, first_arg) \
   __attribute__((format(printf, format_index, first_arg)))
 
-class KITE_LogMsg_Stream : public virtual KITE_ERRLOG::logbuf_init<char>,
-                           public std::basic_ostream<char>,
-                           public KITE_ERRLOG::LogSink<char>,
-                           public KITE_LogMsg_Priorities {
+class KITE_LogMsg_Stream final : public virtual KITE_ERRLOG::logbuf_init<char>,
+                                 public std::basic_ostream<char>,
+                                 public KITE_ERRLOG::LogSink<char>,
+                                 public KITE_LogMsg_Priorities {
  public:
   // The calling thread's stream, made at its first call.
   static KITE_LogMsg_Stream* instance();
@@ -89,7 +89,8 @@ class KITE_LogMsg_Stream : public virtual KITE_ERRLOG::logbuf_init<char>,
   void warn(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);     // WARNING
   void error(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);    // ERROR
   void report(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);   // NOTICE
-  // EMERGENCY, then the manager's abort(): SIGABRT to the main process. Returns when the
+  // EMERGENCY, then the manager's abort(): the lines queued for the writer thread are
+  // delivered (a bounded wait), then SIGABRT goes to the main process. Returns when the
   // signal is ignored, handled or cannot be sent.
   void fail(const char* format_str, ...) KITE_LOG_PRINTF(2, 3);
 
@@ -100,7 +101,8 @@ class KITE_LogMsg_Stream : public virtual KITE_ERRLOG::logbuf_init<char>,
       KITE_LOG_PRINTF(3, 4);
   void cond_warn(bool validity, const char* format_str, ...) KITE_LOG_PRINTF(3, 4);
   void cond_error(bool validity, const char* format_str, ...) KITE_LOG_PRINTF(3, 4);
-  // EMERGENCY, then std::abort(): does not return when validity is true.
+  // EMERGENCY, then the queued lines are delivered (as by fail()) and std::abort() ends the
+  // process: does not return when validity is true.
   void cond_fail(bool validity, const char* format_str, ...) KITE_LOG_PRINTF(3, 4);
 
   // Lines carry no time stamp; the request is accepted and changes nothing.

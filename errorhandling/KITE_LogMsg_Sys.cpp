@@ -78,7 +78,7 @@ int socket_error(const char* path) {
 }
 
 const char* identity() {
-  const char* name = KITE_LogMsg_BackendMgr::instance()->progname();
+  const char* name = KITE_LogMsg_Stamp::current().progname;
   if (std::strcmp(name, "<unknown>") == 0) return program_invocation_short_name;
   const char* slash = std::strrchr(name, '/');
   return slash ? slash + 1 : name;
@@ -88,26 +88,21 @@ int level(int priority) {
   return priority < 0 ? 0 : priority > 7 ? 7 : priority;
 }
 
-timespec line_time() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now;
-}
-
 namespace {
 
 std::atomic<pid_t> known_pid{0};  // 0: ask the system
 
+// Registered as the library is loaded, for the reason KITE_LogMsg_Stamp::thread_id() gives.
+const bool pid_forgotten_at_fork =
+    pthread_atfork(nullptr, nullptr, [] { known_pid.store(0, std::memory_order_relaxed); }) == 0;
+
 }  // namespace
 
 pid_t process_id() {
-  static const bool forgotten_at_fork = [] {
-    return pthread_atfork(nullptr, nullptr, [] { known_pid.store(0); }) == 0;
-  }();
   pid_t pid = known_pid.load(std::memory_order_relaxed);
   if (pid == 0) {
     pid = getpid();
-    if (forgotten_at_fork) known_pid.store(pid, std::memory_order_relaxed);
+    if (pid_forgotten_at_fork) known_pid.store(pid, std::memory_order_relaxed);
   }
   return pid;
 }

@@ -31,17 +31,14 @@ int write_lines(int fd, const char* prefix, size_t prefix_len, const char* text,
 // value. Connects and closes again; sends nothing.
 int socket_error(const char* path);
 
-// The identity for the system log and the journal: the last path component of the
-// manager's program name once init() gave one, else the C library's short program name.
-// The text stays valid for the life of the process.
+// The identity for the system log, the journal and file lines: the last path component of
+// the manager's program name at the log call of the line being written (see
+// KITE_LogMsg_Stamp) once init() gave one, else the C library's short program name. The text
+// stays valid for the life of the process.
 const char* identity();
 
 // priority as a syslog level: below 0 is 0 (emergency), above 7 is 7 (debug).
 int level(int priority);
-
-// The time of the line being written, the one a stamped file line shows: every reading of
-// it goes through here. For now the moment of the call (CLOCK_REALTIME).
-timespec line_time();
 
 // getpid() of the calling process, without a system call each time; a child made by fork()
 // gets its own.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "errorhandling/KITE_LogMsg_Basync.h"
 #include "gtest/gtest.h"
 #include "support/capture.h"
 #include "support/recording_backend.h"
@@ -189,6 +190,38 @@ TEST_F(LogDeathTest, FailReturnsWhenTheSignalIsIgnored) {
         _exit(5);
       },
       ::testing::ExitedWithCode(5), "ignored\nreturned\n");
+}
+
+// Takes a millisecond a line, on standard error.
+class SlowStderrBackend : public KITE_LogMsg_Backend {
+ public:
+  void write(int, const char* buffer, int len) override {
+    usleep(1000);
+    KITE_LogMsg_Bstderr::put(buffer, len);
+  }
+};
+
+// The fatal line goes out after every line queued before it for the writer thread.
+TEST_F(LogDeathTest, FailAndCondFailDeliverQueuedLinesBeforeTheyAbort) {
+  std::string queued;
+  for (int i = 0; i < 20; ++i) queued += "queued " + std::to_string(i) + "\n";
+  auto queue_lines = [] {
+    kite_test::backend_manager()->clear();
+    kite_test::backend_manager()->addBackend(new KITE_LogMsg_Basync(new SlowStderrBackend));
+    for (int i = 0; i < 20; ++i) kite_test::log_stream()->message("queued %d", i);
+  };
+  EXPECT_EXIT(
+      {
+        queue_lines();
+        kite_test::log_stream()->fail("the end");
+      },
+      ::testing::KilledBySignal(SIGABRT), "^" + queued + "the end\n$");
+  EXPECT_EXIT(
+      {
+        queue_lines();
+        kite_test::log_stream()->cond_fail(true, "the end");
+      },
+      ::testing::KilledBySignal(SIGABRT), "^" + queued + "the end\n$");
 }
 
 // The process that created the manager has ended and been reaped; a child it left behind

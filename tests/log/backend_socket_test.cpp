@@ -3,7 +3,6 @@
 // socket in a private mount namespace, and what they do where nothing listens.
 #include <syslog.h>
 
-#include <cstdint>
 #include <cstring>
 #include <map>
 #include <regex>
@@ -13,34 +12,20 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "support/private_mounts.h"
+#include "log/socket_probe.h"
 
 namespace {
 
 using kite_test::DatagramReceiver;
 using kite_test::ProgramResult;
 
-const char kDevLog[] = "/dev/log";
-const char kJournal[] = "/run/systemd/journal/socket";
-
-enum Receiver { kBound, kClosed, kNone };
-
-// Runs the probe with an empty tmpfs over the top directory of socket (/dev, /run), and at
-// socket the receiver (kBound), the receiver not listening (kClosed), or nothing (kNone).
-ProgramResult run_probe(const char* socket, DatagramReceiver& receiver, Receiver bound,
-                        std::vector<std::string> steps, const char* log_to = nullptr) {
-  std::string script =
-      "top=${2#/}\nmount -t tmpfs -o size=64k,mode=0755 kite \"/${top%%/*}\"\n"
-      "mkdir -p \"${2%/*}\"\n";
-  if (bound != kNone) script += ": > \"$2\"\nmount --bind \"$1\" \"$2\"\n";
-  if (bound == kClosed) receiver.close();
-  kite_test::ProgramRun probe;
-  probe.path = LOG_BACKEND_PROBE;
-  probe.args = std::move(steps);
-  probe.env["KITE_LOG_TO"] = log_to ? std::optional<std::string>(log_to) : std::nullopt;
-  return kite_test::run_with_private_mounts(script + "shift 2\nexec \"$@\"\n",
-                                            {receiver.path(), socket}, probe);
-}
+using kite_test::kBound;
+using kite_test::kClosed;
+using kite_test::kDevLog;
+using kite_test::kJournal;
+using kite_test::kNone;
+using kite_test::Receiver;
+using kite_test::run_probe;
 
 // "text <p>" for every priority p, each followed by end.
 std::string every(const std::string& text, int p, const std::string& end = "") {
@@ -95,28 +80,8 @@ TEST(SyslogBackend, EveryPriorityArrivesWithFacilityIdentityAndTextWithoutNewlin
   }
 }
 
-typedef std::map<std::string, std::string> Entry;
-
-// One entry of the journal's native protocol: fields "NAME=value\n", or, for a value that may
-// hold newlines, "NAME\n", the value's length as 64-bit little-endian, the value, "\n".
-Entry journal_entry(const std::string& datagram) {
-  Entry fields;
-  for (size_t at = 0, end; (end = datagram.find_first_of("=\n", at)) != std::string::npos;) {
-    const std::string name = datagram.substr(at, end - at);
-    if (datagram[end] == '=') {
-      at = datagram.find('\n', end) + 1;
-      fields[name] = datagram.substr(end + 1, at - end - 2);
-      continue;
-    }
-    uint64_t length = 0;
-    for (int byte = 8; byte >= 1; --byte)
-      length = length << 8 | static_cast<unsigned char>(datagram[end + byte]);
-    fields[name] = datagram.substr(end + 9, length);
-    at = end + 9 + length;
-    if (datagram[at++] != '\n') fields["(malformed)"] = name;
-  }
-  return fields;
-}
+using kite_test::Entry;
+using kite_test::journal_entry;
 
 // Ten entries at most: the receiver is read after the probe ends, and a local datagram
 // socket queues no more unread datagrams than that (net.unix.max_dgram_qlen).
@@ -237,6 +202,34 @@ TEST(SocketBackends, WithoutReceiverLinesGoToStandardErrorAfterOneNotice) {
     EXPECT_EQ(result.err, expected) << row.notice;
     const std::vector<std::string> got = receiver.datagrams();
     EXPECT_EQ(got.empty() ? "" : got[0].substr(0, row.received.size()), row.received);
+  }
+}
+
+// The journal's socket removed mid-run, as a restart of the journal does: each line goes to
+// standard error, after one notice, until the journal is back; then the lines go there again.
+// Added in code, the backend is written by the logging thread; from KITE_LOG_TO, by the
+// writer thread (the probe waits for it before it changes the socket).
+TEST(JournalBackend, SocketRemovedMidRunGivesStandardErrorUntilTheJournalIsBack) {
+  KITE_SKIP_WITHOUT_PRIVATE_MOUNTS();
+  for (const char* log_to : {static_cast<const char*>(nullptr), "journal"}) {
+    DatagramReceiver receiver;
+    std::vector<std::string> steps = {
+        "log",  "6",      "before",        "flush",  "5000", "remove", kJournal,
+        "log",  "6",      "away 1",        "log",    "3",    "away 2", "flush",
+        "5000", "rebind", receiver.path(), kJournal, "log",  "6",      "back"};
+    if (!log_to) steps.insert(steps.begin(), "journal");
+    const ProgramResult result = run_probe(kJournal, receiver, kBound, steps, log_to);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "kite log: journal: sending failed: " + std::string(std::strerror(ENOENT)) +
+                  "; lines go to standard error until the journal takes one again\n"
+                  "away 1\naway 2\n")
+        << (log_to ? log_to : "in code");
+    std::vector<std::string> messages;
+    for (const std::string& datagram : receiver.datagrams())
+      messages.push_back(journal_entry(datagram)["MESSAGE"]);
+    EXPECT_EQ(messages, (std::vector<std::string>{"before", "back"}));
   }
 }
 

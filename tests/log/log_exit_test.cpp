@@ -3,6 +3,7 @@
 // delivered, and nothing is touched after the manager is gone (the sanitizer build checks
 // the second part: a stray access or leak makes the probe report and fail).
 #include <string>
+#include <utility>
 
 #include "gtest/gtest.h"
 #include "support/run_program.h"
@@ -57,6 +58,21 @@ TEST(LogExit, AThreadStillLoggingWhileMainReturnsTouchesNothingFreed) {
     ASSERT_TRUE(result.exited()) << result.err.substr(
         result.err.size() > 2000 ? result.err.size() - 2000 : 0);
     EXPECT_EQ(result.exit_code, 0);
+  }
+}
+
+// Lines still queued for the writer thread reach their backend when main returns, at
+// exit(), and at _exit() after a flush.
+TEST(LogExit, LinesQueuedForTheWriterAreDeliveredAtTheEnd) {
+  std::string queued;
+  for (int i = 0; i < 20; ++i) queued += "queued " + std::to_string(i) + "\n";
+  const std::pair<const char*, int> ends[] = {
+      {"queued-return", 0}, {"queued-exit", 3}, {"queued-_exit", 4}};
+  for (const auto& [mode, status] : ends) {
+    auto result = run_probe(mode);
+    EXPECT_EQ(result.out, queued) << mode;
+    EXPECT_EQ(result.err, "") << mode;
+    EXPECT_EQ(result.exit_code, status) << mode;
   }
 }
 

@@ -71,4 +71,20 @@ TEST(Plugins, LogInAProgramThatDoesNotLinkTheKit) {
   }
 }
 
+// An ACE program unloads a plugin that logged, shared or static, while a thread that logged
+// through it still runs; the thread ends after the unload and main returns. (g++ marks the
+// kit's libraries with unique symbols, which keeps them loaded anyway: built with clang++,
+// this shows whether the kit keeps itself loaded.)
+TEST(Plugins, UnloadedAfterLoggingTheProgramStillEndsCleanly) {
+  for (const char* plugin : {PLUGIN_A, PLUGIN_STATIC}) {
+    kite_test::ProgramRun run;
+    run.path = PLUGIN_UNLOADER;
+    run.args = {plugin};
+    const kite_test::ProgramResult result = kite_test::run_program(run);
+    EXPECT_EQ(result.err, "from the main thread\nfrom a thread\n") << plugin;
+    EXPECT_EQ(result.term_signal, 0) << plugin;
+    EXPECT_EQ(result.exit_code, 0) << plugin;
+  }
+}
+
 }  // namespace

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
-#include "errorhandling/KITE_LogMsg_Stamp.h"
+#include "errorhandling/KITE_LogMsg_FileHead.h"
 
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
+#include "errorhandling/KITE_LogMsg_Backend.h"
 #include "errorhandling/KITE_LogMsg_Sys.h"
 
 namespace {
@@ -17,7 +18,7 @@ constexpr std::string_view kLevelNames[] = {
 
 }  // namespace
 
-KITE_LogMsg_Stamp::KITE_LogMsg_Stamp()
+KITE_LogMsg_FileHead::KITE_LogMsg_FileHead()
     : made_(false),
       second_(0),
       identity_(nullptr),
@@ -25,7 +26,7 @@ KITE_LogMsg_Stamp::KITE_LogMsg_Stamp()
       microseconds_at_(0),
       fixed_length_(0) {}
 
-void KITE_LogMsg_Stamp::make_fixed(time_t second, const char* identity, pid_t pid) {
+void KITE_LogMsg_FileHead::make_fixed(time_t second, const char* identity, pid_t pid) {
   tm local = {};
   localtime_r(&second, &local);
   char date_time[32];
@@ -47,8 +48,8 @@ void KITE_LogMsg_Stamp::make_fixed(time_t second, const char* identity, pid_t pi
   pid_ = pid;
 }
 
-const std::string& KITE_LogMsg_Stamp::head(int priority) {
-  const timespec now = KITE_LogMsg_Sys::line_time();
+const std::string& KITE_LogMsg_FileHead::head(int priority) {
+  const timespec now = KITE_LogMsg_Stamp::current().time;
   const char* identity = KITE_LogMsg_Sys::identity();
   const pid_t pid = KITE_LogMsg_Sys::process_id();
   if (!made_ || now.tv_sec != second_ || identity != identity_ || pid != pid_)

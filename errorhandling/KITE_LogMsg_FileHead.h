@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
-// KITE_LogMsg_Stamp: the head of a stamped file line, the way the system logger writes its
+// KITE_LogMsg_FileHead: the head of a stamped file line, the way the system logger writes its
 // files. Internal to kite::log.
 //
 //   2026-12-09T06:35:12.123456+01:00 myserver[812] warning: disk almost full
 //   `----------- head(WARNING) -------------------------------'
 //
-// The time is KITE_LogMsg_Sys::line_time() in RFC 3339 form, local time with its offset,
-// to the microsecond; then the program's identity (KITE_LogMsg_Sys::identity()), the id of
+// The time is that of the log call (KITE_LogMsg_Stamp::current(), also for a line that the
+// writer thread delivers later) in RFC 3339 form, local time with its offset, to the
+// microsecond; then the program's identity (KITE_LogMsg_Sys::identity()), the id of
 // the process that writes, and syslog's name of the priority (emerg, alert, crit, err,
 // warning, notice, info, debug; below 0 as emerg, above 7 as debug).
 //
@@ -15,18 +16,18 @@
 // change of the offset, as to summer time, shows from the first line of the second it
 // applies in); a line writes six digits and the priority's name into a buffer it reuses.
 //
-// Locking: none; one thread at a time uses a stamp (its file backend's writer).
-#ifndef KITE_ERRORHANDLING_KITE_LOGMSG_STAMP_H
-#define KITE_ERRORHANDLING_KITE_LOGMSG_STAMP_H
+// Locking: none; one thread at a time uses a head (its file backend's writer).
+#ifndef KITE_ERRORHANDLING_KITE_LOGMSG_FILEHEAD_H
+#define KITE_ERRORHANDLING_KITE_LOGMSG_FILEHEAD_H
 
 #include <sys/types.h>
 
 #include <ctime>
 #include <string>
 
-class KITE_LogMsg_Stamp {
+class KITE_LogMsg_FileHead {
  public:
-  KITE_LogMsg_Stamp();
+  KITE_LogMsg_FileHead();
 
   // The head of a line of priority written now; valid until the next call.
   const std::string& head(int priority);
