@@ -2,7 +2,8 @@
 // Fuzzes the log stream with streamed text, a format without arguments: whatever the bytes,
 // one flush hands exactly one line of at most 254 characters to the backends, at the
 // streamed priority, and text without '%' or '@' arrives as it was written (up to a zero
-// byte, with a newline added when it lacks one, cut at 254 characters).
+// byte, with a newline added when it lacks one, cut at 254 characters or just before a UTF-8
+// character the cut would split).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,8 +42,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (format.find_first_of("%@") == std::string::npos) {
     std::string expected = format;
     if (expected.empty() || expected.back() != '\n') expected += '\n';
-    expected.resize(std::min(expected.size(), kLineMax));
-    kite_test::fuzz_check(line.text == expected, "plain text changed on its way");
+    if (expected.size() <= kLineMax) {
+      kite_test::fuzz_check(line.text == expected, "plain text changed on its way");
+      return 0;
+    }
+    // A cut drops at most the first three bytes of the character that the limit splits.
+    const size_t kept = line.text.size();
+    kite_test::fuzz_check(kept + 3 >= kLineMax && expected.compare(0, kept, line.text) == 0,
+                          "cut text changed on its way");
+    kite_test::fuzz_check(kept == kLineMax || static_cast<unsigned char>(expected[kept]) >= 0xC0,
+                          "cut before a byte that starts no character");
   }
   return 0;
 }
