@@ -233,17 +233,28 @@ KITE_LogMsg_Writer::Released KITE_LogMsg_Writer::release(Target* target, int mil
   return {delivered, target->lost + target->queued};
 }
 
-// The child gets the backends as they are at the fork, and of the C library what its locks
-// guard (the time zone of a time stamp, syslog(3)'s socket): so the fork waits until the
-// writer is between two lines, at most FORK_WAIT_MS. A writer still in a backend's write()
-// by then waits for a destination that has stalled, in a system call, and the fork goes on.
+// Lines logged before the fork should precede the child's in a shared destination, so the
+// fork first lets the writer deliver what is queued. The child gets the backends as they are
+// at the fork, and of the C library what its locks guard (the time zone of a time stamp,
+// syslog(3)'s socket): so the fork then waits until the writer is between two lines. Both
+// together take at most FORK_WAIT_MS: a writer still in a backend's write() by then waits for
+// a destination that has stalled, in a system call, and the fork goes on.
 void KITE_LogMsg_Writer::before_fork() {
   KITE_LogMsg_Writer* writer = made.load();
   if (!writer) return;
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(KITE_LogMsg_Basync::FORK_WAIT_MS);
   std::unique_lock<std::mutex> lock(writer->mutex_);
+  // Not through wait(): a fork that finds the destination stalled must not count as the
+  // end's wait having given up.
+  const unsigned long long until = writer->queued_;
+  if (writer->running_ && !on_writer_thread && writer->gave_up_at_ != writer->delivered_) {
+    writer->wake_at_ = std::min(writer->wake_at_, until);
+    writer->progress_.wait_until(lock, deadline,
+                                 [writer, until] { return writer->delivered_ >= until; });
+  }
   writer->forking_ = true;
-  writer->progress_.wait_for(lock, std::chrono::milliseconds(KITE_LogMsg_Basync::FORK_WAIT_MS),
-                             [writer] { return !writer->delivering_; });
+  writer->progress_.wait_until(lock, deadline, [writer] { return !writer->delivering_; });
   lock.release();
 }
 
