@@ -25,10 +25,12 @@
 #include <atomic>
 #include <ctime>
 
+#include "BOLT/export.h"
+
 /// The priorities of log lines, numbered like syslog's levels: a smaller value is more
 /// severe. The log stream derives from this, so its callers write KITE_LogMsg_Stream::ERROR;
 /// backends receive the numbers as int.
-struct KITE_LogMsg_Priorities {
+struct KITE_EXPORT KITE_LogMsg_Priorities {
   /// A line's priority.
   enum Priority {
     EMERGENCY = 0,  ///< syslog's LOG_EMERG
@@ -45,7 +47,7 @@ struct KITE_LogMsg_Priorities {
 /// Where the line being written comes from, as the log stream recorded it with info(). The
 /// stream makes it current on its thread while the line goes to the backends, so a backend
 /// that can store it (the journal) reads it in write().
-struct KITE_LogMsg_Origin {
+struct KITE_EXPORT KITE_LogMsg_Origin {
   const char* file;  ///< The recorded file name; empty when info() was given none.
   int line;          ///< The recorded line number.
   int errnum;        ///< The recorded error number; 0 for none.
@@ -55,7 +57,7 @@ struct KITE_LogMsg_Origin {
   static const KITE_LogMsg_Origin* current();
 
   /// Makes origin the calling thread's current one for the scope.
-  class Scope {
+  class KITE_EXPORT Scope {
    public:
     /// origin is current until the scope ends; it is not copied.
     explicit Scope(const KITE_LogMsg_Origin* origin);
@@ -72,7 +74,7 @@ struct KITE_LogMsg_Origin {
 /// When, on which thread and under which program name the line being written was logged. A
 /// line that a KITE_LogMsg_Basync delivers on its writer thread carries these of the log call
 /// with it; any other line is written on the thread that logs it, right then.
-struct KITE_LogMsg_Stamp {
+struct KITE_EXPORT KITE_LogMsg_Stamp {
   timespec time;         ///< wall clock (CLOCK_REALTIME)
   pid_t tid;             ///< the kernel's id of the logging thread (gettid)
   const char* progname;  ///< KITE_LogMsg_BackendMgr::progname() at the log call
@@ -85,7 +87,7 @@ struct KITE_LogMsg_Stamp {
   static pid_t thread_id();
 
   /// Makes stamp the calling thread's current one for the scope.
-  class Scope {
+  class KITE_EXPORT Scope {
    public:
     /// stamp is current until the scope ends; it is not copied.
     explicit Scope(const KITE_LogMsg_Stamp* stamp);
@@ -101,7 +103,7 @@ struct KITE_LogMsg_Stamp {
 
 /// A destination for finished log lines: derive and override write() (the extension
 /// contract is in KITE_LogMsg_Backend.h).
-class KITE_LogMsg_Backend {
+class KITE_EXPORT KITE_LogMsg_Backend {
  public:
   /// The default limit, above every priority: a new backend passes everything.
   static constexpr int MAXPRIO = 10;

@@ -42,12 +42,13 @@
 #include <ace/Singleton.h>
 #include <ace/Thread_Mutex.h>
 
+#include "BOLT/export.h"
 #include "errorhandling/KITE_LogMsg_Backend.h"
 #include "errorhandling/errorclass.h"
 
 /// The process-wide entry for every finished log line, and the owner of the backends (see
 /// KITE_LogMsg_BackendMgr.h).
-class KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
+class KITE_EXPORT KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
  public:
   /// The process's manager, made at the first call.
   static KITE_LogMsg_BackendMgr* instance();
@@ -95,14 +96,14 @@ class KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
   KITE_LogMsg_BackendMgr();
   ~KITE_LogMsg_BackendMgr() override;  // never runs: see shut_down()
 
-  static void before_fork();
-  static void after_fork_in_parent();
-  static void after_fork_in_child();
+  KITE_NO_EXPORT static void before_fork();
+  KITE_NO_EXPORT static void after_fork_in_parent();
+  KITE_NO_EXPORT static void after_fork_in_child();
 
   // At exit: deletes the backends; later lines go to standard error.
-  static void shut_down(void* manager, void*);
-  static void delete_all(KITE_LogMsg_Backend* head);
-  KITE_LogMsg_Backend* detach(const char* operation, bool for_good = false);
+  KITE_NO_EXPORT static void shut_down(void* manager, void*);
+  KITE_NO_EXPORT static void delete_all(KITE_LogMsg_Backend* head);
+  KITE_NO_EXPORT KITE_LogMsg_Backend* detach(const char* operation, bool for_good = false);
 
   // The lock and its holder change hands with every line: a cache line of their own, so that
   // the threads that log keep the fields they only read (the limit above, the list below).
@@ -115,10 +116,11 @@ class KITE_LogMsg_BackendMgr : public KITE_LogMsg_Backend {
 };
 
 /// \cond
-// The ACE way of reaching the manager gives the same object as instance().
+// The ACE way of reaching the manager gives the same object as instance(). Exported, and
+// named in cmake/kite.map, which hides ACE's templates: a plugin reaches the program's manager.
 ACE_BEGIN_VERSIONED_NAMESPACE_DECL
 template <>
-KITE_LogMsg_BackendMgr*
+KITE_EXPORT KITE_LogMsg_BackendMgr*
 ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex>::instance();
 ACE_END_VERSIONED_NAMESPACE_DECL
 /// \endcond

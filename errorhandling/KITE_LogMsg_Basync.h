@@ -69,13 +69,14 @@
 
 #include <cstddef>
 
+#include "BOLT/export.h"
 #include "errorhandling/KITE_LogMsg_Backend.h"
 
 struct KITE_LogMsg_Target;
 
 /// A backend that hands its lines to another backend on the writer thread (see
 /// KITE_LogMsg_Basync.h).
-class KITE_LogMsg_Basync : public KITE_LogMsg_Backend {
+class KITE_EXPORT KITE_LogMsg_Basync : public KITE_LogMsg_Backend {
  public:
   /// The size of the queue, shared by every KITE_LogMsg_Basync of the process.
   static constexpr size_t QUEUE_BYTES = size_t{256} * 1024;

@@ -47,13 +47,14 @@
 #include <memory>
 #include <string>
 
+#include "BOLT/export.h"
 #include "errorhandling/KITE_LogMsg_Backend.h"
 
 class KITE_LogMsg_FileHead;
 class KITE_LogMsg_Trouble;
 
 /// The backend that appends each line to a file (see KITE_LogMsg_Bfile.h).
-class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
+class KITE_EXPORT KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
  public:
   /// How a line looks in the file.
   enum Form {
@@ -79,7 +80,7 @@ class KITE_LogMsg_Bfile : public KITE_LogMsg_Backend {
   unsigned long failures() const;
 
  private:
-  void open_file();
+  KITE_NO_EXPORT void open_file();
 
   static std::atomic<unsigned> generation_;  // of reopen() requests
   static_assert(std::atomic<unsigned>::is_always_lock_free, "reopen() is called by signals");

@@ -32,13 +32,14 @@
 #include <memory>
 #include <string>
 
+#include "BOLT/export.h"
 #include "errorhandling/KITE_LogMsg_Backend.h"
 #include "errorhandling/KITE_LogMsg_Bstderr.h"
 
 class KITE_LogMsg_Trouble;
 
 /// The backend that sends each line to the systemd journal (see KITE_LogMsg_Bjournal.h).
-class KITE_LogMsg_Bjournal : public KITE_LogMsg_Backend {
+class KITE_EXPORT KITE_LogMsg_Bjournal : public KITE_LogMsg_Backend {
  public:
   /// Looks whether a journal listens at SOCKET_PATH.
   KITE_LogMsg_Bjournal();
@@ -55,7 +56,7 @@ class KITE_LogMsg_Bjournal : public KITE_LogMsg_Backend {
   static constexpr const char* SOCKET_PATH = "/run/systemd/journal/socket";
 
  private:
-  int send(int priority, const char* buffer, int len);
+  KITE_NO_EXPORT int send(int priority, const char* buffer, int len);
 
   const int open_error_;
   int fd_;  // the datagram socket sent from; -1 until one could be made

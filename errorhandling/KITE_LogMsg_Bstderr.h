@@ -21,10 +21,11 @@
 #ifndef KITE_ERRORHANDLING_KITE_LOGMSG_BSTDERR_H
 #define KITE_ERRORHANDLING_KITE_LOGMSG_BSTDERR_H
 
+#include "BOLT/export.h"
 #include "errorhandling/KITE_LogMsg_Backend.h"
 
 /// The backend that writes each line to standard error (see KITE_LogMsg_Bstderr.h).
-class KITE_LogMsg_Bstderr : public KITE_LogMsg_Backend {
+class KITE_EXPORT KITE_LogMsg_Bstderr : public KITE_LogMsg_Backend {
  public:
   /// Looks whether standard error is the journal's stream.
   KITE_LogMsg_Bstderr();

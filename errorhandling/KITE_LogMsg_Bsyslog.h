@@ -22,11 +22,12 @@
 
 #include <string>
 
+#include "BOLT/export.h"
 #include "errorhandling/KITE_LogMsg_Backend.h"
 
 /// The backend that hands each line to the system logger through syslog(3) (see
 /// KITE_LogMsg_Bsyslog.h).
-class KITE_LogMsg_Bsyslog : public KITE_LogMsg_Backend {
+class KITE_EXPORT KITE_LogMsg_Bsyslog : public KITE_LogMsg_Backend {
  public:
   /// A null or empty identity stands for the manager's program name
   /// (KITE_LogMsg_Sys::identity()), looked up at each line, so a later init() counts.
@@ -43,7 +44,7 @@ class KITE_LogMsg_Bsyslog : public KITE_LogMsg_Backend {
   int open_error() const { return open_error_; }
 
  private:
-  const char* identity() const;
+  KITE_NO_EXPORT const char* identity() const;
 
   const std::string identity_;  // empty: the manager's program name
   const int facility_;

@@ -49,6 +49,7 @@
 #include <ace/Recursive_Thread_Mutex.h>
 #include <ace/Singleton.h>
 
+#include "BOLT/export.h"
 #include "errorhandling/KITE_ERRLOG_Logbuf.h"
 #include "errorhandling/KITE_LogMsg_BackendMgr.h"
 
@@ -57,10 +58,10 @@
   __attribute__((format(printf, format_index, first_arg)))
 
 /// The calling thread's log stream, front end of all logging (see KITE_LogMsg_Stream.h).
-class KITE_LogMsg_Stream final : public virtual KITE_ERRLOG::logbuf_init<char>,
-                                 public std::basic_ostream<char>,
-                                 public KITE_ERRLOG::LogSink<char>,
-                                 public KITE_LogMsg_Priorities {
+class KITE_EXPORT KITE_LogMsg_Stream final : public virtual KITE_ERRLOG::logbuf_init<char>,
+                                             public std::basic_ostream<char>,
+                                             public KITE_ERRLOG::LogSink<char>,
+                                             public KITE_LogMsg_Priorities {
  public:
   /// The calling thread's stream, made at its first call.
   static KITE_LogMsg_Stream* instance();
@@ -139,14 +140,14 @@ class KITE_LogMsg_Stream final : public virtual KITE_ERRLOG::logbuf_init<char>,
 
   enum class Mode { kFormat, kText };
 
-  const char* expand(const char* format, Mode mode);
-  size_t put_token(const char* at, bool escape);
-  void put(const char* text, bool escape);
-  void put_error_text(bool escape);
+  KITE_NO_EXPORT const char* expand(const char* format, Mode mode);
+  KITE_NO_EXPORT size_t put_token(const char* at, bool escape);
+  KITE_NO_EXPORT void put(const char* text, bool escape);
+  KITE_NO_EXPORT void put_error_text(bool escape);
   template <class Number>
-  void put_number(Number value);
-  ssize_t log_text(Priority log_priority, const char* text);
-  ssize_t finish(Priority log_priority, ssize_t count, bool add_newline);
+  KITE_NO_EXPORT void put_number(Number value);
+  KITE_NO_EXPORT ssize_t log_text(Priority log_priority, const char* text);
+  KITE_NO_EXPORT ssize_t finish(Priority log_priority, ssize_t count, bool add_newline);
 
   KITE_LogMsg_BackendMgr* backend_;  // not owned; outlives every stream
   Priority m_defaultPriority;
@@ -166,7 +167,7 @@ class KITE_LogMsg_Stream final : public virtual KITE_ERRLOG::logbuf_init<char>,
 
 /// Sets the streamed priority when os is a KITE_LogMsg_Stream; prints nothing, and does
 /// nothing at all on any other stream.
-std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority);
+KITE_EXPORT std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority);
 
 /// \cond
 // The holder of the streams is the kit's own (defined with the stream): it lives in static
@@ -176,11 +177,16 @@ std::ostream& operator<<(std::ostream& os, KITE_LogMsg_Stream::Priority priority
 // streams of threads still running go when those threads end. The backend manager is made
 // before it, so the manager's backends outlast every stream's last line.
 //
+// instance(), which the inline KITE_LogMsg_Stream::instance() calls, is exported and named in
+// cmake/kite.map, which hides ACE's templates: every module that logs reaches the one holder.
+// cleanup() is called through the holder's vtable, which only the library makes.
+//
 // A holder with another lock would be a second set of streams; those are declared and
 // never defined, so that slip does not compile.
 ACE_BEGIN_VERSIONED_NAMESPACE_DECL
 template <>
-KITE_LogMsg_Stream* ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
+KITE_EXPORT KITE_LogMsg_Stream*
+ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::instance();
 template <>
 void ACE_TSS_Singleton<KITE_LogMsg_Stream, ACE_Recursive_Thread_Mutex>::cleanup(void*);
 class ACE_Null_Mutex;
