@@ -14,7 +14,7 @@
 
 namespace {
 
-// One loaded plugin and its three entry points; stays loaded until the process ends, as
+// One loaded plugin and its entry points; stays loaded until the process ends, as
 // plugins whose objects ACE cleans up at exit must.
 class Plugin {
  public:
@@ -24,6 +24,9 @@ class Plugin {
 
   KITE_LogMsg_BackendMgr* backend_manager() const {
     return entry<KITE_LogMsg_BackendMgr* (*)()>("kite_plugin_backend_manager")();
+  }
+  KITE_LogMsg_BackendMgr* ace_backend_manager() const {
+    return entry<KITE_LogMsg_BackendMgr* (*)()>("kite_plugin_ace_backend_manager")();
   }
   KITE_LogMsg_Stream* log_stream() const {
     return entry<KITE_LogMsg_Stream* (*)()>("kite_plugin_log_stream")();
@@ -57,6 +60,16 @@ TEST(Plugins, ShareTheProgramsBackendManagerAndLogStreams) {
   a.report("from plugin a");
   b.report("from plugin b");
   EXPECT_EQ(capture.texts(), (std::vector<std::string>{"from plugin a\n", "from plugin b\n"}));
+}
+
+// ACE's own way to the manager leads to the kit's one manager, in the program and in plugins.
+TEST(Plugins, ShareTheBackendManagerThroughTheAceSingleton) {
+  typedef ACE_Singleton<KITE_LogMsg_BackendMgr, ACE_Recursive_Thread_Mutex> AceManager;
+  const Plugin a(PLUGIN_A);
+  const Plugin b(PLUGIN_B);
+  EXPECT_EQ(AceManager::instance(), kite_test::backend_manager());
+  for (const Plugin* plugin : {&a, &b})
+    EXPECT_EQ(plugin->ace_backend_manager(), kite_test::backend_manager());
 }
 
 TEST(Plugins, LogInAProgramThatDoesNotLinkTheKit) {
