@@ -52,10 +52,11 @@
 ///
 /// Fork: the child starts with an empty queue and no writer; the lines queued before the fork
 /// are the parent's, which delivers them. The child's first line for such a backend starts a
-/// writer of its own. fork() waits at most FORK_WAIT_MS (100 ms) for the writer to finish the
-/// line it writes, so that the child finds the backends, and the C library's locks that a
-/// write takes, as they are between lines; a child forked while a destination stalls may
-/// find it stalled too.
+/// writer of its own. fork() waits at most FORK_WAIT_MS (100 ms) for the writer to deliver
+/// the lines queued so far, so that they come before the child's in a destination both
+/// share, and to finish the line it writes, so that the child finds the backends, and the C
+/// library's locks that a write takes, as they are between lines; a child forked while a
+/// destination stalls may find it stalled too.
 ///
 /// Locking: the manager calls write() under its mutex, as for every backend; the queue has a
 /// mutex of its own, held only to copy a line in or out. The wrapped backends' write() runs
@@ -84,7 +85,7 @@ class KITE_EXPORT KITE_LogMsg_Basync : public KITE_LogMsg_Backend {
   static constexpr int FULL_WAIT_MS = 20;
   /// How long deleting a KITE_LogMsg_Basync (and fail(), cond_fail()) waits for its lines.
   static constexpr int END_WAIT_MS = 1000;
-  /// How long fork() waits for the writer to finish the line it writes.
+  /// How long fork() waits for the writer to deliver what is queued and finish its line.
   static constexpr int FORK_WAIT_MS = 100;
 
   /// Takes ownership of backend, which comes from new. Starts the writer if none runs.
