@@ -20,10 +20,10 @@ else()
 endif()
 
 # Symbol visibility. KITE_EXPORT (BOLT/export.h) marks the public API. With
-# KITE_HIDDEN_SYMBOLS on, everything else is hidden: inline functions too, and the version
-# script cmake/kite.map keeps the std:: and ACE template instances the kit's code makes
-# out of the dynamic symbol tables, so that no program comes to depend on them.
-option(KITE_HIDDEN_SYMBOLS "Export only what KITE_EXPORT marks from the shared libraries" OFF)
+# KITE_HIDDEN_SYMBOLS on (the default), everything else is hidden: inline functions too, and
+# the version script cmake/kite.map keeps the std:: and ACE template instances the kit's code
+# makes out of the dynamic symbol tables, so that no program comes to depend on them.
+option(KITE_HIDDEN_SYMBOLS "Export only what KITE_EXPORT marks from the shared libraries" ON)
 
 # Warnings are errors in the kit's own code unless KITE_WERROR is off. -Wformat-security is
 # an error in Debian's hardened build, so every build warns about it.
