@@ -64,9 +64,15 @@ class KITE_Data_Block : public BOLT::Mseg {
   // mutex and the factory's hook; nothing is copied.
   KITE_Data_Block* duplicate() {
     if (release_ == kHooked) return duplicate_hooked();
-    // A new holder gets its reference from an existing one, which keeps the block alive,
-    // so the increment needs no ordering.
-    reference_count_.fetch_add(1, std::memory_order_relaxed);
+    // A count of 1 is the caller's own reference: nobody else can change it, so a store does;
+    // its load acquires what former holders did, for whoever releases last. Otherwise a new
+    // holder gets its reference from an existing one, which keeps the block alive, so the
+    // increment needs no ordering.
+    if (reference_count_.load(std::memory_order_acquire) == 1) {
+      reference_count_.store(2, std::memory_order_relaxed);
+    } else {
+      reference_count_.fetch_add(1, std::memory_order_relaxed);
+    }
     return this;
   }
 
