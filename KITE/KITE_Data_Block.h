@@ -104,6 +104,7 @@ class KITE_Data_Block : public BOLT::Mseg {
 
  protected:
   friend class KITE_Data_Block_Factory;
+  friend class KITE_Message_Block;
 
   // The buffer stays with the caller; withcontent makes the block full from the start.
   // Counts with dbf's hooks unless dbf stated it has none.
@@ -128,6 +129,11 @@ class KITE_Data_Block : public BOLT::Mseg {
   void release_hooked();
 
   const Release release_;
+  // Whether KITE_Message_Block::wrap() made a record in the room; it stays made while the
+  // chunk is cached, as this record does, and wrap() then renews only what a holder changes.
+  // Set by create_pooled() and read only for blocks with a room, so that other blocks are
+  // made without it.
+  bool room_made_;
 
  public:
   // Following block of a message's chain; linked and walked by KITE_Message_Block.
