@@ -73,9 +73,15 @@ class KITE_EXPORT KITE_Data_Block : public BOLT::Mseg {
   /// mutex and the factory's hook; nothing is copied.
   KITE_Data_Block* duplicate() {
     if (release_ == kHooked) return duplicate_hooked();
-    // A new holder gets its reference from an existing one, which keeps the block alive,
-    // so the increment needs no ordering.
-    reference_count_.fetch_add(1, std::memory_order_relaxed);
+    // A count of 1 is the caller's own reference: nobody else can change it, so a store does;
+    // its load acquires what former holders did, for whoever releases last. Otherwise a new
+    // holder gets its reference from an existing one, which keeps the block alive, so the
+    // increment needs no ordering.
+    if (reference_count_.load(std::memory_order_acquire) == 1) {
+      reference_count_.store(2, std::memory_order_relaxed);
+    } else {
+      reference_count_.fetch_add(1, std::memory_order_relaxed);
+    }
     return this;
   }
 
@@ -109,6 +115,7 @@ class KITE_EXPORT KITE_Data_Block : public BOLT::Mseg {
 
  protected:
   friend class KITE_Data_Block_Factory;
+  friend class KITE_Message_Block;
 
   /// The buffer stays with the caller; withcontent makes the block full from the start.
   /// Counts with dbf's hooks unless dbf stated it has none.
@@ -134,6 +141,11 @@ class KITE_EXPORT KITE_Data_Block : public BOLT::Mseg {
   void release_hooked();
 
   const Release release_;
+  // Whether KITE_Message_Block::wrap() made a record in the room; it stays made while the
+  // chunk is cached, as this record does, and wrap() then renews only what a holder changes.
+  // Set by create_pooled() and read only for blocks with a room, so that other blocks are
+  // made without it.
+  bool room_made_;
 
  public:
   /// Following block of a message's chain; linked and walked by KITE_Message_Block.

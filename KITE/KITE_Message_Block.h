@@ -338,8 +338,19 @@ static_assert(sizeof(KITE_Message_Block) <= KITE_Data_Block::kRoomShare,
 inline KITE_Message_Block* KITE_Message_Block::wrap(KITE_Data_Block* block) {
   void* room = block->room();
   if (room == nullptr) return wrap_own(block);
-  KITE_Message_Block* m = ::new (room) KITE_Message_Block(block, false);
+  KITE_Message_Block* m = static_cast<KITE_Message_Block*>(room);
+  if (block->room_made_) {
+    // The record released there before: chain, block size and kind are still this block's.
+    m->db = block;
+    m->rd_ptr_ = 0;
+    m->wr_ptr_ = block->length();
+    m->_refcount.store(1, std::memory_order_relaxed);
+    m->next_ = m->prev_ = nullptr;
+    return m;
+  }
+  m = ::new (room) KITE_Message_Block(block, false);
   m->record_ = kRoom;
+  block->room_made_ = true;
   return m;
 }
 

@@ -33,24 +33,44 @@ void expect_new(KITE_Message_Block* m) {
   EXPECT_EQ(m->prev(), nullptr);
 }
 
+// Whatever the last holder did to the record, the next ready block finds it as new.
 TEST(ReadyBlocks, AReleasedBlockComesBackWholeAndAsNew) {
-  KITE_Message_Block* m = KITE_Message_Block::ready_block();
-  expect_new(m);
-  char* const buffer = m->base();
-  m->copy("text", 4);
-  m->rd_ptr(2u);
-  m->next(m);
-  m->prev(m);
-  m->add_ref();
-  m->release();
-  m->begin();
-  while (!m->is_done()) m->advance();
-  m->release();
-  KITE_Message_Block* again = KITE_Message_Block::ready_block();
-  EXPECT_EQ(again, m);
-  EXPECT_EQ(again->base(), buffer) << "with its data block";
-  expect_new(again);
-  again->release();
+  const struct {
+    const char* what;
+    std::function<void(KITE_Message_Block*)> use;
+  } cases[] = {
+      {"positions, links, a second holder, a walk",
+       [](KITE_Message_Block* m) {
+         m->copy("text", 4);
+         m->rd_ptr(2u);
+         m->next(m);
+         m->prev(m);
+         m->add_ref();
+         m->release();
+         m->begin();
+         while (!m->is_done()) m->advance();
+       }},
+      {"a second block",
+       [](KITE_Message_Block* m) {
+         m->copy("text", 4);
+         m->expand();
+         m->copy("more", 4);
+       }},
+  };
+  for (const auto& c : cases) {
+    kite_test::on_new_thread([&] {
+      KITE_Message_Block* m = KITE_Message_Block::ready_block();
+      expect_new(m);
+      char* const buffer = m->base();
+      c.use(m);
+      m->release();
+      KITE_Message_Block* again = KITE_Message_Block::ready_block();
+      EXPECT_EQ(again, m) << c.what;
+      EXPECT_EQ(again->base(), buffer) << c.what << ": with its data block";
+      expect_new(again);
+      again->release();
+    });
+  }
 }
 
 // Whatever a holder keeps of a released ready block stays its own: the next ready block
