@@ -85,11 +85,9 @@ KITE_Data_Block* KITE_Data_Block_Factory::create(char* buffer, unsigned int size
 
 KITE_Data_Block* KITE_Data_Block_Factory::create_pooled(void* chunk, char* buffer,
                                                         unsigned int size) {
-  KITE_Data_Block* block = new (chunk)
+  return new (chunk)
       KITE_Data_Block(this, buffer, size, false,
                       hooks_ == kCallHooks ? KITE_Data_Block::kHooked : KITE_Data_Block::kPooled);
-  block->room_made_ = false;
-  return block;
 }
 
 void KITE_Data_Block_Factory::destroy(KITE_Data_Block* block) {

@@ -143,9 +143,7 @@ class KITE_EXPORT KITE_Data_Block : public BOLT::Mseg {
   const Release release_;
   // Whether KITE_Message_Block::wrap() made a record in the room; it stays made while the
   // chunk is cached, as this record does, and wrap() then renews only what a holder changes.
-  // Set by create_pooled() and read only for blocks with a room, so that other blocks are
-  // made without it.
-  bool room_made_;
+  bool room_made_ = false;
 
  public:
   /// Following block of a message's chain; linked and walked by KITE_Message_Block.
