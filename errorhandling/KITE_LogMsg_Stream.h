@@ -146,6 +146,7 @@ class KITE_EXPORT KITE_LogMsg_Stream final : public virtual KITE_ERRLOG::logbuf_
   KITE_NO_EXPORT void put_error_text(bool escape);
   template <class Number>
   KITE_NO_EXPORT void put_number(Number value);
+  KITE_NO_EXPORT ssize_t format_line(const char* format_str, Priority log_priority, va_list argp);
   KITE_NO_EXPORT ssize_t log_text(Priority log_priority, const char* text);
   KITE_NO_EXPORT ssize_t finish(Priority log_priority, ssize_t count, bool add_newline);
 

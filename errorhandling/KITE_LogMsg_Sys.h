@@ -12,18 +12,14 @@
 
 namespace KITE_LogMsg_Sys {
 
-// Writes all count buffers of iov to fd with one system call (write(2) for one buffer,
-// writev(2) for more) unless the system takes only part of them; continues after a partial
-// or interrupted write. Returns 0, or the errno of the
-// write that failed (what was written before it stays written). Changes iov.
-int write_all(int fd, iovec* iov, int count);
-
 // Writes the log line text (len bytes; it may hold newlines) to fd as whole records, for
 // destinations that store lines: each physical line starts with prefix (prefix_len bytes,
 // none when 0), and the last one ends with a newline where text lacks one (a line cut at its
-// limit). Up to 31 prefixed lines, or the whole unprefixed text, go with one write_all();
-// longer texts take more, each ending at a line's end. A len of zero or less writes nothing.
-// Returns 0 or the errno of the write that failed.
+// limit). Up to 31 prefixed lines, or the whole unprefixed text, go with one system call
+// (write(2) for one buffer, writev(2) for more), unless the system takes only part of them;
+// longer texts take more, each ending at a line's end. A partial or interrupted write is
+// continued; what was written before a failed write stays written. A len of zero or less writes
+// nothing. Returns 0 or the errno of the write that failed.
 int write_lines(int fd, const char* prefix, size_t prefix_len, const char* text, int len);
 
 // 0 when something listens at the Unix socket path (a datagram socket, or a stream socket
