@@ -13,6 +13,7 @@
 #include <ace/Thread.h>
 
 #include "errorhandling/KITE_LogMsg_Basync.h"
+#include "errorhandling/KITE_LogMsg_Sys.h"
 
 namespace {
 
@@ -162,13 +163,9 @@ ssize_t KITE_LogMsg_Stream::log(const char* format_str, Priority log_priority, v
   return format_line(format_str, log_priority, argp);
 }
 
-// log()'s work, inlined into both log()s and each shorthand together with finish(): a line to
-// standard error returns through every frame between its caller and write(2), and after a
-// system call each return is mispredicted on processors whose kernel clears the return
-// predictions (about 8 ns a frame, measured).
-[[gnu::always_inline]] inline ssize_t KITE_LogMsg_Stream::format_line(const char* format_str,
-                                                                      Priority log_priority,
-                                                                      va_list argp) {
+// log()'s work, inlined into both log()s and each shorthand together with finish().
+KITE_LOG_INLINE ssize_t KITE_LogMsg_Stream::format_line(const char* format_str,
+                                                        Priority log_priority, va_list argp) {
   recover();
   if (!format_str) format_str = "";
   const char* format = format_str;
@@ -198,8 +195,8 @@ ssize_t KITE_LogMsg_Stream::log_text(Priority log_priority, const char* text) {
 
 // msg_ holds the first (up to 254) characters of a line of count characters, or count is
 // negative because formatting failed; the newline goes after them when there is room.
-[[gnu::always_inline]] inline ssize_t KITE_LogMsg_Stream::finish(Priority log_priority,
-                                                                 ssize_t count, bool add_newline) {
+KITE_LOG_INLINE ssize_t KITE_LogMsg_Stream::finish(Priority log_priority, ssize_t count,
+                                                   bool add_newline) {
   if (count >= 0 && add_newline) {
     if (count < kLineMax) {
       msg_[count] = '\n';

@@ -17,10 +17,8 @@ namespace KITE_LogMsg_Sys {
 
 namespace {
 
-// Writes all count buffers of iov to fd; changes iov. Inlined, so that a line to standard
-// error returns through no extra frame after the system call (see
-// KITE_LogMsg_Stream::format_line).
-[[gnu::always_inline]] inline int write_all(int fd, iovec* iov, int count) {
+// Writes all count buffers of iov to fd; changes iov.
+KITE_LOG_INLINE int write_all(int fd, iovec* iov, int count) {
   for (;;) {
     while (count > 0 && iov->iov_len == 0) ++iov, --count;
     if (count == 0) return 0;
