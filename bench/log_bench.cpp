@@ -5,6 +5,9 @@
 //                                      nothing; against snprintf alone
 //   StderrDevNull        cost <= 1.10  a line to the standard-error backend with standard error
 //                                      on /dev/null; against snprintf, a mutex and one write(2)
+//                                      (the kit returns through three frames after write(2),
+//                                      the reference through none: on kernels that clear the
+//                                      return predictions each costs a mispredicted return)
 //   TwoThreadsNullBackend share >= 0.9 how the lines per second of two logging threads over one
 //                                      compare with those of two threads that only format (on
 //                                      a machine of two busy cores neither reaches 2)
