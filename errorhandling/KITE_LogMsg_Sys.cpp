@@ -17,7 +17,8 @@ namespace KITE_LogMsg_Sys {
 
 namespace {
 
-// Writes all count buffers of iov to fd; changes iov.
+// Writes all count buffers of iov to fd; changes iov. Returns 0 or the errno of the write
+// that failed.
 KITE_LOG_INLINE int write_all(int fd, iovec* iov, int count) {
   for (;;) {
     while (count > 0 && iov->iov_len == 0) ++iov, --count;
